@@ -22,6 +22,9 @@ decoded adopt(unsigned char* pixels, int width, int height) {
   decoded result;
   result.image.pixels.reset(pixels);
   if (!pixels || width <= 0 || height <= 0) return result;
+  // The header screen only sees what stbi_info can read; a loader that
+  // decoded a header the screen could not read is held to the same limit.
+  if (!fits_jpeg(width, height)) return too_large();
   result.image.width = width;
   result.image.height = height;
   result.status = decode_status::decoded;

@@ -61,7 +61,8 @@ bool fits_jpeg(std::int64_t width, std::int64_t height) noexcept;
 int jpeg_quality_for_width(int width) noexcept;
 
 // Reads the header first: a size that fits_jpeg refuses gives too_large
-// without decoding. An unreadable header lets the decoder decide.
+// without decoding. An unreadable header lets the decoder decide, and its
+// result is held to the same limit (too_large, pixels released).
 decoded decode_file(const std::string& path);
 decoded decode_memory(const unsigned char* bytes, std::size_t size);
 

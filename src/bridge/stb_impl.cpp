@@ -1,7 +1,66 @@
 // The one translation unit that compiles the stb image loader and JPEG writer.
 // Every format the loader knows stays enabled; nothing else defines these
 // implementation macros, so there is exactly one copy of each library.
+//
+// The loader is built from stb_image_patched.h, the system header with the
+// fixes of stb_patch/patch_stb_image.cmake applied, and configured here so
+// that a hostile file can neither end the process nor leak memory contents:
+//   - every block the loader allocates starts zero-filled, and so does the
+//     part a realloc adds, so a truncated file decodes to zeros instead of
+//     whatever the heap held before;
+//   - its internal assertions are off (a corrupt file must never abort);
+//   - no side may exceed what a JPEG frame header can store.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Each block carries its usable size in a header in front of it, so that a
+// growing realloc knows where the new bytes start. One max_align_t keeps the
+// block as aligned as malloc's own.
+constexpr std::size_t block_header = alignof(std::max_align_t);
+static_assert(block_header >= sizeof(std::size_t), "the header must hold the size");
+
+unsigned char* block_of(void* pointer) { return static_cast<unsigned char*>(pointer) - block_header; }
+
+void* zeroed_malloc(std::size_t size) {
+  if (size > SIZE_MAX - block_header) return nullptr;
+  auto* block = static_cast<unsigned char*>(std::calloc(1, block_header + size));
+  if (block == nullptr) return nullptr;
+  std::memcpy(block, &size, sizeof size);
+  return block + block_header;
+}
+
+void zeroed_free(void* pointer) {
+  if (pointer != nullptr) std::free(block_of(pointer));
+}
+
+void* zeroed_realloc(void* pointer, std::size_t size) {
+  if (pointer == nullptr) return zeroed_malloc(size);
+  if (size > SIZE_MAX - block_header) return nullptr;
+  std::size_t old_size = 0;
+  std::memcpy(&old_size, block_of(pointer), sizeof old_size);
+  auto* block = static_cast<unsigned char*>(std::realloc(block_of(pointer), block_header + size));
+  if (block == nullptr) return nullptr;  // the old block is still valid and still owned
+  if (size > old_size) std::memset(block + block_header + old_size, 0, size - old_size);
+  std::memcpy(block, &size, sizeof size);
+  return block + block_header;
+}
+
+}  // namespace
+
+#define STBI_MALLOC(size) zeroed_malloc(size)
+#define STBI_REALLOC(pointer, size) zeroed_realloc(pointer, size)
+#define STBI_FREE(pointer) zeroed_free(pointer)
+#define STBI_ASSERT(condition) ((void)0)
+// A JPEG frame header stores each side in 16 bits (max_jpeg_side); the
+// pipeline screens the header first, this stops a loader whose header the
+// screen could not read.
+#define STBI_MAX_DIMENSIONS 65535
+
 #define STB_IMAGE_IMPLEMENTATION
 #define STB_IMAGE_WRITE_IMPLEMENTATION
-#include <stb_image.h>
+#include "stb_image_patched.h"
 #include <stb_image_write.h>

@@ -1,0 +1,157 @@
+# Writes a hardened copy of the system's stb_image.h into the build tree.
+#
+# Each fix replaces one exact snippet of the original header. A snippet that is
+# missing, or found more than once, stops the configure: a new header release
+# must be looked at by a person, never patched half-way.
+#
+#   tonvik_patch_stb_image(<original header> <patched header>)
+
+function(_tonvik_replace_once content_var name old new)
+  set(content "${${content_var}}")
+  string(FIND "${content}" "${old}" first)
+  if(first EQUAL -1)
+    message(FATAL_ERROR "stb_image patch '${name}': the original snippet is not in the header")
+  endif()
+  string(LENGTH "${old}" old_length)
+  math(EXPR rest_start "${first} + ${old_length}")
+  string(SUBSTRING "${content}" ${rest_start} -1 rest)
+  string(FIND "${rest}" "${old}" second)
+  if(NOT second EQUAL -1)
+    message(FATAL_ERROR "stb_image patch '${name}': the original snippet occurs more than once")
+  endif()
+  string(SUBSTRING "${content}" 0 ${first} head)
+  set(${content_var} "${head}${new}${rest}" PARENT_SCOPE)
+endfunction()
+
+function(tonvik_patch_stb_image original patched)
+  file(READ "${original}" header)
+
+  # Radiance HDR: a run-length "dump" of 0 bytes never advances, and at end of
+  # file every read is 0, so a cut scanline spun forever.
+  _tonvik_replace_once(header "hdr-empty-dump"
+[=[
+                  // Dump
+                  if (count > nleft) {]=]
+[=[
+                  // Dump
+                  if (count == 0 || count > nleft) {]=])
+
+  # PNM: 16-bit samples went through the 8-bit converter, and the 16-to-8 step
+  # after it then read twice the buffer it had been given.
+  _tonvik_replace_once(header "pnm-16bit-convert"
+[=[
+   if (req_comp && req_comp != s->img_n) {
+      out = stbi__convert_format(out, s->img_n, req_comp, s->img_x, s->img_y);
+      if (out == NULL) return out; // stbi__convert_format frees input on failure
+   }
+   return out;
+}
+
+static int      stbi__pnm_isspace(char c)]=]
+[=[
+   if (req_comp && req_comp != s->img_n) {
+      if (ri->bits_per_channel == 16)
+         out = (stbi_uc *) stbi__convert_format16((stbi__uint16 *) out, s->img_n, req_comp, s->img_x, s->img_y);
+      else
+         out = stbi__convert_format(out, s->img_n, req_comp, s->img_x, s->img_y);
+      if (out == NULL) return out; // stbi__convert_format frees input on failure
+   }
+   return out;
+}
+
+static int      stbi__pnm_isspace(char c)]=])
+
+  # PNM: header numbers overflowed a signed int. They now saturate at INT_MAX,
+  # which every size check downstream refuses.
+  _tonvik_replace_once(header "pnm-integer-overflow"
+[=[
+      value = value*10 + (*c - '0');]=]
+[=[
+      value = (value <= (INT_MAX - 9) / 10) ? value*10 + (*c - '0') : INT_MAX;]=])
+
+  # Softimage PIC: a body that failed to decode was freed and then handed to
+  # the format converter as a null pointer.
+  _tonvik_replace_once(header "pic-failed-body"
+[=[
+   if (!stbi__pic_load_core(s,x,y,comp, result)) {
+      STBI_FREE(result);
+      result=0;
+   }]=]
+[=[
+   if (!stbi__pic_load_core(s,x,y,comp, result)) {
+      STBI_FREE(result);
+      return 0;
+   }]=])
+
+  # BMP: pixel indexes past a short palette read palette entries never set.
+  _tonvik_replace_once(header "bmp-palette-zeroed"
+[=[
+   stbi_uc pal[256][4];
+   int psize=0,i,j,width;]=]
+[=[
+   stbi_uc pal[256][4] = {{0}};
+   int psize=0,i,j,width;]=])
+
+  # JPEG: more than 256 Huffman code lengths overran the table's symbol arrays
+  # and the decoder state behind them.
+  _tonvik_replace_once(header "jpeg-dht-count"
+[=[
+            L -= 17;
+            if (tc == 0) {]=]
+[=[
+            L -= 17;
+            if (n > 256) return stbi__err("bad DHT header","Corrupt JPEG");
+            if (tc == 0) {]=])
+
+  # JPEG: a corrupt table could map a code to a symbol index outside the table.
+  _tonvik_replace_once(header "jpeg-huffman-symbol-range"
+[=[
+   c = ((j->code_buffer >> (32 - k)) & stbi__bmask[k]) + h->delta[k];
+   STBI_ASSERT((((j->code_buffer) >> (32 - h->size[c])) & stbi__bmask[h->size[c]]) == h->code[c]);]=]
+[=[
+   c = ((j->code_buffer >> (32 - k)) & stbi__bmask[k]) + h->delta[k];
+   if (c < 0 || c >= 256) return -1;]=])
+
+  # JPEG: the running DC prediction and its scaled value overflowed int.
+  _tonvik_replace_once(header "jpeg-dc-helper"
+[=[
+// bias[n] = (-1<<n) + 1]=]
+[=[
+// 1 when pred + diff, and that sum times scale, both fit in an int.
+static int stbi__tonvik_dc_fits(int pred, int diff, int scale)
+{
+   long long dc = (long long) pred + diff;
+   long long scaled = dc * scale;
+   return dc >= INT_MIN && dc <= INT_MAX && scaled >= INT_MIN && scaled <= INT_MAX;
+}
+
+// bias[n] = (-1<<n) + 1]=])
+  _tonvik_replace_once(header "jpeg-dc-baseline"
+[=[
+   diff = t ? stbi__extend_receive(j, t) : 0;
+   dc = j->img_comp[b].dc_pred + diff;]=]
+[=[
+   diff = t ? stbi__extend_receive(j, t) : 0;
+   if (!stbi__tonvik_dc_fits(j->img_comp[b].dc_pred, diff, dequant[0])) return stbi__err("bad delta","Corrupt JPEG");
+   dc = j->img_comp[b].dc_pred + diff;]=])
+  _tonvik_replace_once(header "jpeg-dc-progressive"
+[=[
+      diff = t ? stbi__extend_receive(j, t) : 0;
+
+      dc = j->img_comp[b].dc_pred + diff;]=]
+[=[
+      diff = t ? stbi__extend_receive(j, t) : 0;
+
+      if (!stbi__tonvik_dc_fits(j->img_comp[b].dc_pred, diff, 1 << j->succ_low)) return stbi__err("bad delta","Corrupt JPEG");
+      dc = j->img_comp[b].dc_pred + diff;]=])
+
+  set(banner "/* Generated at configure time from ${original} with the fixes in patch_stb_image.cmake. Do not edit. */\n")
+  set(result "${banner}${header}")
+  if(EXISTS "${patched}")
+    file(READ "${patched}" previous)
+    if(previous STREQUAL result)
+      return()
+    endif()
+  endif()
+  file(WRITE "${patched}" "${result}")
+endfunction()
