@@ -37,7 +37,9 @@ function(tonvik_patch_stb_image original patched)
                   if (count == 0 || count > nleft) {]=])
 
   # PNM: 16-bit samples went through the 8-bit converter, and the 16-to-8 step
-  # after it then read twice the buffer it had been given.
+  # after it then read twice the buffer it had been given. The samples are
+  # big-endian in the file but were used in host order, so a little-endian
+  # host kept the low byte of each instead of the high one.
   _tonvik_replace_once(header "pnm-16bit-convert"
 [=[
    if (req_comp && req_comp != s->img_n) {
@@ -49,6 +51,15 @@ function(tonvik_patch_stb_image original patched)
 
 static int      stbi__pnm_isspace(char c)]=]
 [=[
+   if (ri->bits_per_channel == 16) {
+      stbi__uint16 *samples = (stbi__uint16 *) out;
+      size_t count = (size_t) s->img_n * s->img_x * s->img_y, i;
+      for (i = 0; i < count; ++i) {
+         const stbi_uc *bytes = (const stbi_uc *) &samples[i];
+         samples[i] = (stbi__uint16) ((bytes[0] << 8) | bytes[1]);
+      }
+   }
+
    if (req_comp && req_comp != s->img_n) {
       if (ri->bits_per_channel == 16)
          out = (stbi_uc *) stbi__convert_format16((stbi__uint16 *) out, s->img_n, req_comp, s->img_x, s->img_y);

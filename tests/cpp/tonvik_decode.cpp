@@ -1,0 +1,64 @@
+// Test driver: decodes one image through the pipeline's decoder and prints
+// the outcome, so that the Python tests can check pixels exactly and run every
+// hostile file in a process of its own (also under valgrind).
+//
+//   tonvik_decode [--memory] <image>
+//
+// Writes "decoded <width> <height>\n" followed by width * height * 3 bytes of
+// RGB, or "not_found\n" / "too_large\n". Exit status 0 for all three; 2 for a
+// usage or I/O error of the driver itself.
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "image_codec.hpp"
+
+namespace {
+
+int usage() {
+  std::fputs("usage: tonvik_decode [--memory] <image>\n", stderr);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool from_memory = false;
+  int next = 1;
+  if (next < argc && std::strcmp(argv[next], "--memory") == 0) {
+    from_memory = true;
+    ++next;
+  }
+  if (next + 1 != argc) return usage();
+  const std::string path = argv[next];
+
+  tonvik::bridge::decoded result;
+  if (from_memory) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return usage();
+    const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
+                                           std::istreambuf_iterator<char>());
+    result = tonvik::bridge::decode_memory(bytes.data(), bytes.size());
+  } else {
+    result = tonvik::bridge::decode_file(path);
+  }
+
+  switch (result.status) {
+    case tonvik::bridge::decode_status::not_found:
+      std::fputs("not_found\n", stdout);
+      return 0;
+    case tonvik::bridge::decode_status::too_large:
+      std::fputs("too_large\n", stdout);
+      return 0;
+    case tonvik::bridge::decode_status::decoded:
+      break;
+  }
+  const tonvik::bridge::rgb_image& image = result.image;
+  std::printf("decoded %d %d\n", image.width, image.height);
+  const std::size_t size = image.pixel_count() * 3;
+  if (std::fwrite(image.pixels.get(), 1, size, stdout) != size) return 2;
+  return std::fflush(stdout) == 0 ? 0 : 2;
+}
