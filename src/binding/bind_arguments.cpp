@@ -1,6 +1,7 @@
 #include "bind_arguments.hpp"
 
-#include <cstring>
+#include <string>
+#include <string_view>
 
 #include "interned_names.hpp"
 #include "messages.hpp"
@@ -45,12 +46,9 @@ int match_keyword(PyObject* name) {
     PyErr_Clear();
     return -1;
   }
+  const std::string_view text(bytes, static_cast<std::size_t>(size));
   for (Parameter parameter : kParameters) {
-    const char* expected = parameter_name(parameter);
-    if (std::strlen(expected) == static_cast<std::size_t>(size) &&
-        std::memcmp(expected, bytes, static_cast<std::size_t>(size)) == 0) {
-      return static_cast<int>(parameter);
-    }
+    if (text == parameter_name(parameter)) return static_cast<int>(parameter);
   }
   return -1;
 }
