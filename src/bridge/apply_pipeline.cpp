@@ -1,0 +1,51 @@
+#include "apply_pipeline.hpp"
+
+#include <cerrno>
+#include <fstream>
+
+#include <sys/stat.h>
+
+#include "image_codec.hpp"
+#include "lut_open_error.hpp"
+#include "output_file.hpp"
+#include "status.hpp"
+
+namespace tonvik::bridge {
+
+namespace {
+
+// Opening a directory as a file stream succeeds here; reading it would only
+// fail later, inside the reader. Refuse it up front as unopenable.
+bool is_directory(const std::string& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+}  // namespace
+
+vireth::image::lut read_lut(const std::string& lut_path) {
+  vireth::image::lut table;
+  {
+    errno = 0;
+    std::ifstream stream(lut_path.c_str());
+    if (stream.fail() || stream.bad()) {
+      throw lut_open_error(lut_path, errno != 0 ? errno : EIO);
+    }
+    if (is_directory(lut_path)) throw lut_open_error(lut_path, EISDIR);
+    vireth::image::parse_cube(table, stream);
+  }  // the LUT file is closed here, before any image is opened
+  vireth::image::require_samplable(table);
+  return table;
+}
+
+const char* apply_to_file(const vireth::image::lut& table, const std::string& image_path,
+                          const std::string& output_path) {
+  decoded result = decode_file(image_path);
+  if (result.status == decode_status::too_large) return status::image_too_large;
+  if (result.status != decode_status::decoded) return status::image_not_found;
+  map_image(table, result.image);
+  if (!write_jpeg_file(result.image, output_path)) return status::output_not_written;
+  return status::ok;
+}
+
+}  // namespace tonvik::bridge

@@ -1,0 +1,27 @@
+// The apply pipeline behind BridgeClient::apply_lut: read and check the LUT,
+// then decode, map and write the image.
+//
+// Failure contract: LUT failures throw (lut_open_error, the engine's
+// parse_error); image and output failures come back as a status string from
+// status.hpp. std::bad_alloc passes through.
+//
+//   vireth::image::lut table = read_lut(lut_path);
+//   const char* status = apply_to_file(table, image_path, output_path);
+#pragma once
+
+#include <string>
+
+#include "lut.hpp"
+
+namespace tonvik::bridge {
+
+// Opens `lut_path` as a text stream, parses it, closes it, and rejects a table
+// too small to sample. The file is closed before this returns or throws.
+vireth::image::lut read_lut(const std::string& lut_path);
+
+// Decodes `image_path`, maps it through `table` and writes the JPEG to
+// `output_path`. The output is not touched unless the image decoded.
+const char* apply_to_file(const vireth::image::lut& table, const std::string& image_path,
+                          const std::string& output_path);
+
+}  // namespace tonvik::bridge

@@ -1,0 +1,98 @@
+#include "image_codec.hpp"
+
+#include <climits>
+
+#include <stb_image.h>
+#include <stb_image_write.h>
+
+namespace tonvik::bridge {
+
+namespace {
+
+// Packed RGB is all the mapper and the writer understand.
+constexpr int rgb_components = 3;
+
+decoded too_large() {
+  decoded result;
+  result.status = decode_status::too_large;
+  return result;
+}
+
+decoded adopt(unsigned char* pixels, int width, int height) {
+  decoded result;
+  result.image.pixels.reset(pixels);
+  if (!pixels || width <= 0 || height <= 0) return result;
+  result.image.width = width;
+  result.image.height = height;
+  result.status = decode_status::decoded;
+  return result;
+}
+
+struct sink_context {
+  byte_sink* sink;
+  bool failed;
+};
+
+void put_to_sink(void* context, void* data, int size) {
+  auto* target = static_cast<sink_context*>(context);
+  if (target->failed || size <= 0) return;
+  if (!target->sink->put(static_cast<const unsigned char*>(data), static_cast<std::size_t>(size))) {
+    target->failed = true;
+  }
+}
+
+}  // namespace
+
+void stbi_pixels_deleter::operator()(unsigned char* pixels) const noexcept { stbi_image_free(pixels); }
+
+bool fits_jpeg(std::int64_t width, std::int64_t height) noexcept {
+  if (width <= 0 || height <= 0) return false;
+  if (width > max_jpeg_side || height > max_jpeg_side) return false;
+  return width * height <= max_jpeg_pixels;
+}
+
+int jpeg_quality_for_width(int width) noexcept {
+  // A width that fits_jpeg accepts keeps 3 x width far inside int.
+  return rgb_components * width;
+}
+
+decoded decode_file(const std::string& path) {
+  int width = 0;
+  int height = 0;
+  int file_components = 0;
+  if (stbi_info(path.c_str(), &width, &height, &file_components) && !fits_jpeg(width, height)) {
+    return too_large();
+  }
+  unsigned char* pixels = stbi_load(path.c_str(), &width, &height, &file_components, rgb_components);
+  return adopt(pixels, width, height);
+}
+
+decoded decode_memory(const unsigned char* bytes, std::size_t size) {
+  if (!bytes || size == 0 || size > static_cast<std::size_t>(INT_MAX)) return decoded{};
+  const int length = static_cast<int>(size);
+  int width = 0;
+  int height = 0;
+  int file_components = 0;
+  if (stbi_info_from_memory(bytes, length, &width, &height, &file_components) &&
+      !fits_jpeg(width, height)) {
+    return too_large();
+  }
+  unsigned char* pixels =
+      stbi_load_from_memory(bytes, length, &width, &height, &file_components, rgb_components);
+  return adopt(pixels, width, height);
+}
+
+void map_image(const vireth::image::lut& table, rgb_image& image) {
+  vireth::image::map_pixels(table, image.pixels.get(), image.pixel_count());
+}
+
+bool encode_jpeg(const rgb_image& image, byte_sink& sink) {
+  if (!image.pixels || !fits_jpeg(image.width, image.height)) return false;
+  sink_context context{&sink, false};
+  const int written = stbi_write_jpg_to_func(put_to_sink, &context, image.width, image.height,
+                                             rgb_components, image.pixels.get(),
+                                             jpeg_quality_for_width(image.width));
+  return written != 0 && !context.failed;
+}
+
+}  // namespace tonvik::bridge

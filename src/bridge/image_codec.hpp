@@ -1,0 +1,83 @@
+// The image side of an apply: decode to packed 8-bit RGB (from a file or from
+// memory), screen the size against what a JPEG can hold, map the pixels
+// through a LUT in place, and encode a JPEG into any byte sink.
+//
+// Ownership: an rgb_image owns its pixels and releases them through the
+// loader's own free function. Failure contract: decoding reports through
+// decode_status, encoding through its bool result; only map_image throws (the
+// engine's exceptions, for a LUT that cannot be sampled).
+//
+//   decoded result = decode_file(path);
+//   if (result.status == decode_status::decoded) {
+//     map_image(table, result.image);
+//     bool complete = encode_jpeg(result.image, sink);
+//   }
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "lut.hpp"
+
+namespace tonvik::bridge {
+
+struct stbi_pixels_deleter {
+  void operator()(unsigned char* pixels) const noexcept;
+};
+using pixel_buffer = std::unique_ptr<unsigned char, stbi_pixels_deleter>;
+
+// Packed RGB, 3 bytes per pixel, rows top to bottom, both sides positive.
+struct rgb_image {
+  pixel_buffer pixels;
+  int width = 0;
+  int height = 0;
+
+  std::size_t pixel_count() const noexcept {
+    return static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+  }
+};
+
+enum class decode_status { decoded, not_found, too_large };
+
+struct decoded {
+  decode_status status = decode_status::not_found;
+  rgb_image image;  // holds pixels only when status is decoded
+};
+
+// A JPEG frame header stores each side in 16 bits; the writer wraps larger
+// sides silently, which would produce a corrupt file.
+inline constexpr std::int64_t max_jpeg_side = 65535;
+// The largest pixel count whose 12-byte-per-pixel working size still fits a
+// signed 32-bit int, floor((2^31 - 1) / 12); the writer is not safe above it.
+inline constexpr std::int64_t max_jpeg_pixels = 178956970;
+
+// True when an image of this size can be written as a JPEG.
+bool fits_jpeg(std::int64_t width, std::int64_t height) noexcept;
+
+// Quality handed to the writer: one row's byte length, 3 x width. The writer
+// subsamples chroma 2x2 up to 90 and clamps the rest to 100.
+int jpeg_quality_for_width(int width) noexcept;
+
+// Reads the header first: a size that fits_jpeg refuses gives too_large
+// without decoding. An unreadable header lets the decoder decide.
+decoded decode_file(const std::string& path);
+decoded decode_memory(const unsigned char* bytes, std::size_t size);
+
+// Maps every pixel in place through `table` (the engine's exact kernel).
+void map_image(const vireth::image::lut& table, rgb_image& image);
+
+// Receives the encoded bytes in order. put() returns false once the sink has
+// failed; the encoder then reports an incomplete image.
+class byte_sink {
+ public:
+  virtual ~byte_sink() = default;
+  virtual bool put(const unsigned char* bytes, std::size_t size) = 0;
+};
+
+// Encodes `image` as one baseline JPEG into `sink`. True only when the writer
+// succeeded and the sink accepted every byte.
+bool encode_jpeg(const rgb_image& image, byte_sink& sink);
+
+}  // namespace tonvik::bridge
