@@ -13,6 +13,7 @@ import subprocess
 import sys
 
 import pytest
+import tonvik
 
 # The result string's layout, in field order: data, capacity, length. A
 # capacity of 0 means the string owns no buffer, so the module's release of the
@@ -272,3 +273,20 @@ class TestPanicException:
 
     def test_undecodable_result_prints_the_decode_error(self, outcomes):
         assert "UnicodeDecodeError: 'utf-8' codec can't decode byte 0xff" in outcomes[1]
+
+
+class TestThroughTheRealBridge:
+    @pytest.mark.parametrize(
+        ("make_lut", "error_type"),
+        [
+            pytest.param(lambda tmp: tmp / "missing.cube", FileNotFoundError, id="missing"),
+            pytest.param(lambda tmp: tmp, IsADirectoryError, id="directory"),
+        ],
+    )
+    def test_unopenable_lut(self, tmp_path, make_lut, error_type):
+        lut = str(make_lut(tmp_path))
+        with pytest.raises(error_type) as caught:
+            tonvik.apply_lut(lut, "in.png", str(tmp_path / "out.jpg"))
+        assert caught.value.filename == lut
+        assert f"failed to open the file: {lut}" in str(caught.value)
+        assert not (tmp_path / "out.jpg").exists()
