@@ -22,8 +22,8 @@ decoded adopt(unsigned char* pixels, int width, int height) {
   decoded result;
   result.image.pixels.reset(pixels);
   if (!pixels || width <= 0 || height <= 0) return result;
-  // The header screen only sees what stbi_info can read; a loader that
-  // decoded a header the screen could not read is held to the same limit.
+  // The header check can be skipped (an unreadable header) or disagree with
+  // the decoder; the decoded size is the one that counts.
   if (!fits_jpeg(width, height)) return too_large();
   result.image.width = width;
   result.image.height = height;
