@@ -9,11 +9,15 @@
 //     part a realloc adds, so a truncated file decodes to zeros instead of
 //     whatever the heap held before;
 //   - its internal assertions are off (a corrupt file must never abort);
-//   - no side may exceed what a JPEG frame header can store.
+//   - a read past the end of the input delivers zeros, from a file and from
+//     memory alike;
+//   - a PIC may not declare more pixels than the pipeline writes.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+
+#include "image_codec.hpp"
 
 namespace {
 
@@ -55,10 +59,11 @@ void* zeroed_realloc(void* pointer, std::size_t size) {
 #define STBI_REALLOC(pointer, size) zeroed_realloc(pointer, size)
 #define STBI_FREE(pointer) zeroed_free(pointer)
 #define STBI_ASSERT(condition) ((void)0)
-// A JPEG frame header stores each side in 16 bits (max_jpeg_side); the
-// pipeline screens the header first, this stops a loader whose header the
-// screen could not read.
-#define STBI_MAX_DIMENSIONS 65535
+// STBI_MAX_DIMENSIONS keeps its default (2^24) on purpose: stbi_info obeys it
+// too, and a lower value would turn "too large" into "not an image" for the
+// header screen. Used by the PIC loader, whose header the screen could not
+// always read:
+#define STBI_TONVIK_MAX_PIXELS tonvik::bridge::max_jpeg_pixels
 
 #define STB_IMAGE_IMPLEMENTATION
 #define STB_IMAGE_WRITE_IMPLEMENTATION

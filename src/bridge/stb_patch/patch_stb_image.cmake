@@ -26,6 +26,49 @@ endfunction()
 function(tonvik_patch_stb_image original patched)
   file(READ "${original}" header)
 
+  # A read that runs out of input left the rest of the caller's buffer as it
+  # was: uninitialised stack or heap for the flat HDR pixel, and from memory
+  # not even the bytes that were there. Now the available bytes are copied
+  # and the rest is zero, from a file and from memory alike.
+  _tonvik_replace_once(header "getn-short-read"
+[=[
+         count = (s->io.read)(s->io_user_data, (char*) buffer + blen, n - blen);
+         res = (count == (n-blen));
+         s->img_buffer = s->img_buffer_end;
+         return res;
+      }
+   }
+
+   if (s->img_buffer+n <= s->img_buffer_end) {
+      memcpy(buffer, s->img_buffer, n);
+      s->img_buffer += n;
+      return 1;
+   } else
+      return 0;
+}]=]
+[=[
+         count = (s->io.read)(s->io_user_data, (char*) buffer + blen, n - blen);
+         res = (count == (n-blen));
+         if (!res) memset(buffer + blen + (count > 0 ? count : 0), 0, n - blen - (count > 0 ? count : 0));
+         s->img_buffer = s->img_buffer_end;
+         return res;
+      }
+   }
+
+   if (s->img_buffer+n <= s->img_buffer_end) {
+      memcpy(buffer, s->img_buffer, n);
+      s->img_buffer += n;
+      return 1;
+   } else {
+      int available = (int) (s->img_buffer_end - s->img_buffer);
+      if (available < 0) available = 0;
+      if (available > 0) memcpy(buffer, s->img_buffer, available);
+      memset(buffer + available, 0, n - available);
+      s->img_buffer = s->img_buffer_end;
+      return 0;
+   }
+}]=])
+
   # Radiance HDR: a run-length "dump" of 0 bytes never advances, and at end of
   # file every read is 0, so a cut scanline spun forever.
   _tonvik_replace_once(header "hdr-empty-dump"
@@ -93,6 +136,26 @@ static int      stbi__pnm_isspace(char c)]=])
       STBI_FREE(result);
       return 0;
    }]=])
+
+  # Softimage PIC: the header reader refused more than 2^28 pixels while the
+  # loader took up to 2^29, so the size screen saw nothing and the loader
+  # filled a gigabyte before looking at the body. The header now reports any
+  # size, and the loader refuses more pixels than the pipeline ever writes
+  # before it allocates.
+  _tonvik_replace_once(header "pic-info-size"
+[=[
+   if ( (*x) != 0 && (1 << 28) / (*x) < (*y)) {
+      stbi__rewind( s );
+      return 0;
+   }
+]=]
+"")
+  _tonvik_replace_once(header "pic-load-pixels"
+[=[
+   if (stbi__at_eof(s))  return stbi__errpuc("bad file","file too short (pic header)");]=]
+[=[
+   if (stbi__at_eof(s))  return stbi__errpuc("bad file","file too short (pic header)");
+   if ((long long) x * y > STBI_TONVIK_MAX_PIXELS) return stbi__errpuc("too large","Very large image (corrupt?)");]=])
 
   # BMP: pixel indexes past a short palette read palette entries never set.
   _tonvik_replace_once(header "bmp-palette-zeroed"

@@ -1,0 +1,256 @@
+"""Broken and hostile image files: each is refused with a status or decoded to
+defined pixels, in its own process, within a second, and never leaks memory
+contents into the output.
+
+The decode_* tests run the pipeline's decoder in the C++ driver (make
+test-valgrind runs exactly these under memcheck); the apply_* tests go through
+the Python module end to end."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Callable
+
+import pytest
+
+import image_forge as forge
+from isolation import apply_in_child, decode_in_child
+
+OK = "success:ok"
+IMAGE_NOT_FOUND = "error:image_not_found"
+IMAGE_TOO_LARGE = "error:image_too_large"
+OLD_CONTENTS = b"previous contents, must survive"
+CORPUS = Path("/work/shared/corpus/images")
+SECOND = 1.0
+
+STATUS_OF = {"decoded": OK, "not_found": IMAGE_NOT_FOUND, "too_large": IMAGE_TOO_LARGE}
+
+
+def _bad_palette_bmp() -> bytes:
+    palette = [(10, 200, 30), (250, 5, 100)]
+    return forge.bmp_indexed(8, 4, palette, bytes(range(32)))
+
+
+def _bad_palette_expected() -> forge.Picture:
+    colours = {0: (10, 200, 30), 1: (250, 5, 100)}
+    rgb = b"".join(bytes(colours.get(i, (0, 0, 0))) for i in range(32))
+    return forge.Picture(8, 4, rgb)
+
+
+def _cut_with_zeros(picture: forge.Picture, kept_pixels: int) -> forge.Picture:
+    """The picture's first pixels, then zeros: what a truncated raw file gives."""
+    rgb = picture.rgb[: kept_pixels * 3]
+    return forge.Picture(picture.width, picture.height, rgb + bytes(len(picture.rgb) - len(rgb)))
+
+
+TGA_PICTURE = forge.gradient(40, 20)
+TGA_HEADER = 18
+TGA_KEPT_PIXELS = 333
+HDR_PICTURE_DATA, HDR_PICTURE = forge.hdr(7, 6, rle=False)
+HDR_HEADER = len(b"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 6 +X 7\n")
+HDR_RLE_DATA, _ = forge.hdr(64, 8, rle=True)
+
+
+@dataclass(frozen=True)
+class Case:
+    make: Callable[[], bytes]
+    status: str  # decode status: "decoded", "not_found" or "too_large"
+    # For a decoded case, the exact pixels; None where only determinism is checked.
+    expected: Callable[[], forge.Picture] | None = None
+
+
+CASES = {
+    # A run-length scanline cut short: at end of file every count read is 0.
+    "hdr-rle-truncated": Case(lambda: forge.truncated(HDR_RLE_DATA, len(HDR_RLE_DATA) // 2), "not_found"),
+    "hdr-rle-zero-count": Case(lambda: HDR_RLE_DATA[:-40] + bytes(40), "not_found"),
+    # Flat pixels cut short: the rest of the image is black, never old heap.
+    "hdr-flat-truncated": Case(
+        lambda: forge.truncated(HDR_PICTURE_DATA, HDR_HEADER + 4 * 20),
+        "decoded",
+        lambda: _cut_with_zeros(HDR_PICTURE, 20),
+    ),
+    "tga-raw-truncated": Case(
+        lambda: forge.truncated(forge.tga(TGA_PICTURE), TGA_HEADER + 3 * TGA_KEPT_PIXELS),
+        "decoded",
+        lambda: _cut_with_zeros(TGA_PICTURE, TGA_KEPT_PIXELS),
+    ),
+    "tga-rle-truncated": Case(lambda: forge.truncated(forge.tga(forge.runs(40, 20), rle=True), 300), "decoded"),
+    "png-truncated": Case(lambda: forge.truncated(forge.png(forge.gradient(40, 20)), 200), "not_found"),
+    "psd-truncated": Case(lambda: forge.truncated(forge.psd(forge.gradient(40, 20)), 500), "decoded"),
+    "gif-truncated": Case(lambda: forge.truncated(forge.gif(forge.few_colours(40, 20)), 60), "not_found"),
+    "jpeg-truncated": Case(lambda: forge.truncated(forge.jpeg(forge.gradient(64, 64)), 700), "not_found"),
+    "bmp-palette-index-past-palette": Case(_bad_palette_bmp, "decoded", _bad_palette_expected),
+    "pgm16-grey": Case(
+        lambda: forge.pnm(forge.gradient(33, 9), grey_scale=True, bit_depth=16),
+        "decoded",
+        lambda: forge.grey(forge.gradient(33, 9)),
+    ),
+    # Valid, and large enough that the 8-bit conversion of 16-bit data ran
+    # far past its buffer.
+    "pgm16-large": Case(
+        lambda: forge.pgm16_header(3000, 3000) + bytes(3000 * 3000 * 2),
+        "decoded",
+        lambda: forge.zeros(3000, 3000),
+    ),
+    "pgm16-truncated": Case(lambda: forge.pgm16_header(300, 200) + b"\xff" * 1000, "decoded"),
+    "pnm-height-overflows-int": Case(lambda: b"P6\n1 99999999999\n255\n" + bytes(30), "too_large"),
+    "pnm-width-overflows-int": Case(lambda: b"P5\n4294967297 1\n255\n" + bytes(30), "too_large"),
+    "pnm-maxval-overflows-int": Case(lambda: b"P5\n2 2\n99999999999\n" + bytes(30), "not_found"),
+    "pic-bad-packet-type": Case(lambda: forge.pic(forge.gradient(8, 8), packet_type=3), "not_found"),
+    "pic-truncated-body": Case(lambda: forge.truncated(forge.pic(forge.gradient(8, 8)), 120), "not_found"),
+    "pic-mixed-rle-overrun": Case(
+        lambda: forge.pic(forge.gradient(8, 8), packet_type=2)[:108] + bytes((0x80, 0x7F, 0xFF)) + bytes(40),
+        "not_found",
+    ),
+    "jpeg-dc-overflow-baseline": Case(lambda: forge.jpeg_dc_overflow(progressive=False), "not_found"),
+    "jpeg-dc-overflow-progressive": Case(lambda: forge.jpeg_dc_overflow(progressive=True), "not_found"),
+    "jpeg-huffman-table-too-long": Case(
+        lambda: forge.jpeg_oversized_huffman_table(forge.jpeg(forge.gradient(16, 16))), "not_found"
+    ),
+    "empty-file": Case(lambda: b"", "not_found"),
+    "text-file": Case(lambda: b"LUT_3D_SIZE 2\n0 0 0\n", "not_found"),
+    # Decompression bombs and sizes a JPEG cannot hold: refused before decoding.
+    "png-bomb-20000-square": Case(lambda: forge.png_bomb(20000, 20000), "too_large"),
+    "png-side-65536": Case(
+        lambda: forge.png(forge.gradient(2, 2), declared_size=(65536, 1)), "too_large"
+    ),
+    "png-pixels-just-over-limit": Case(
+        lambda: forge.png(forge.gradient(2, 2), declared_size=(13378, 13377)), "too_large"
+    ),
+    "bmp-declares-huge": Case(
+        lambda: forge.bmp(forge.gradient(2, 2))[:18] + (70000).to_bytes(4, "little") + forge.bmp(forge.gradient(2, 2))[22:],
+        "too_large",
+    ),
+    "pic-declares-huge-valid-packets": Case(
+        lambda: forge.pic(forge.gradient(1, 1), declared_size=(20000, 15000)), "too_large"
+    ),
+    "pic-declares-huge-broken-packets": Case(
+        lambda: forge.pic(forge.gradient(1, 1), packet_type=3, declared_size=(20000, 15000))[:104] + b"\x00\x07",
+        "not_found",
+    ),
+    "psd-declares-huge": Case(
+        lambda: forge.psd(forge.gradient(2, 2))[:14] + (30000).to_bytes(4, "big") * 2 + forge.psd(forge.gradient(2, 2))[22:],
+        "too_large",
+    ),
+    "pgm-declares-huge": Case(lambda: forge.pgm16_header(60000, 60000) + bytes(64), "too_large"),
+    "hdr-declares-huge": Case(lambda: b"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 30000 +X 30000\n" + bytes(64), "too_large"),
+}
+
+
+def _write(tmp_path: Path, name: str) -> Path:
+    path = tmp_path / f"{name}.img"
+    path.write_bytes(CASES[name].make())
+    return path
+
+
+@pytest.mark.parametrize("from_memory", [False, True], ids=["file", "memory"])
+@pytest.mark.parametrize("name", CASES)
+def test_decode_hostile(tmp_path: Path, name: str, from_memory: bool) -> None:
+    case = CASES[name]
+    path = _write(tmp_path, name)
+    first = decode_in_child(path, from_memory=from_memory)
+    assert first.status == case.status
+    if case.status != "decoded":
+        return
+    if case.expected is not None:
+        expected = case.expected()
+        assert (first.width, first.height) == (expected.width, expected.height)
+        assert first.rgb == expected.rgb
+    else:
+        # Whatever a damaged file decodes to, it comes from the file alone.
+        assert decode_in_child(path, from_memory=from_memory) == first
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_apply_hostile(tmp_path: Path, identity_cube: Path, name: str) -> None:
+    case = CASES[name]
+    image = _write(tmp_path, name)
+    output = tmp_path / "out.jpg"
+    output.write_bytes(OLD_CONTENTS)
+    first = apply_in_child(identity_cube, image, output)
+    assert first.status == STATUS_OF[case.status]
+    assert first.seconds < SECOND or name == "pgm16-large"
+    if case.status != "decoded":
+        assert output.read_bytes() == OLD_CONTENTS
+        return
+    written = output.read_bytes()
+    assert written[:2] == b"\xff\xd8"
+    # A second process, with a different heap history, writes the same bytes.
+    again = apply_in_child(identity_cube, image, tmp_path / "again.jpg")
+    assert again.status == OK
+    assert (tmp_path / "again.jpg").read_bytes() == written
+
+
+def test_refusing_a_bomb_is_fast(tmp_path: Path, identity_cube: Path) -> None:
+    image = _write(tmp_path, "png-bomb-20000-square")
+    output = tmp_path / "out.jpg"
+    result = apply_in_child(identity_cube, image, output)
+    assert result.status == IMAGE_TOO_LARGE
+    assert result.seconds < 0.1
+    assert not output.exists()
+
+
+@pytest.fixture
+def identity_cube(tmp_path: Path) -> Path:
+    path = tmp_path / "identity.cube"
+    path.write_text(
+        "LUT_3D_SIZE 2\n" + "".join(f"{r} {g} {b}\n" for b in (0, 1) for g in (0, 1) for r in (0, 1))
+    )
+    return path
+
+
+# ---------------------------------------------------------------- third-party files
+
+
+def _corpus_files() -> list[str]:
+    if not CORPUS.is_dir():
+        return ["<corpus absent>"]
+    return sorted(p.name for p in CORPUS.iterdir() if p.name != "MANIFEST.md")
+
+
+@pytest.mark.skipif(not CORPUS.is_dir(), reason="corpus not present")
+@pytest.mark.parametrize("name", _corpus_files())
+def test_decode_corpus_file(name: str) -> None:
+    path = CORPUS / name
+    first = decode_in_child(path)
+    assert first.status in STATUS_OF
+    if first.status == "decoded":
+        assert decode_in_child(path, from_memory=True) == first
+
+
+@pytest.mark.skipif(not CORPUS.is_dir(), reason="corpus not present")
+@pytest.mark.parametrize(
+    ("name", "status"),
+    [
+        ("poc_stb_issue1859_pic_nullderef.pic", IMAGE_NOT_FOUND),
+        ("pnm_pillow_hopper_16bit.pgm", OK),
+        ("pnm_pillow_negative_size.ppm", IMAGE_TOO_LARGE),
+        ("bmp_suite_b_pal8badindex.bmp", OK),
+        ("bmp_suite_b_reallybig.bmp", IMAGE_TOO_LARGE),
+        ("gif_pillow_decompression_bomb.gif", IMAGE_NOT_FOUND),
+    ],
+)
+def test_apply_corpus_crashers(tmp_path: Path, identity_cube: Path, name: str, status: str) -> None:
+    output = tmp_path / "out.jpg"
+    result = apply_in_child(identity_cube, CORPUS / name, output)
+    assert result.status == status
+    assert result.seconds < SECOND
+    assert output.exists() == (status == OK)
+
+
+@pytest.mark.skipif(not CORPUS.is_dir(), reason="corpus not present")
+@pytest.mark.parametrize(
+    ("name", "keep", "status"),
+    [
+        ("hdr_vips_sample.hdr", 20000, "not_found"),
+        ("tga_pillow_200x32_la_bl_raw.tga", 3000, "decoded"),
+    ],
+)
+def test_decode_truncated_corpus_file(tmp_path: Path, name: str, keep: int, status: str) -> None:
+    path = tmp_path / name
+    path.write_bytes((CORPUS / name).read_bytes()[:keep])
+    result = decode_in_child(path)
+    assert result.status == status
+    if status == "decoded":
+        assert decode_in_child(path) == result

@@ -1,0 +1,88 @@
+"""Every format the loader reads still decodes to the exact pixels it holds:
+the hardening of the loader must not change a valid file's result."""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+import pytest
+
+import image_forge as forge
+import tonvik
+from isolation import decode_in_child
+
+OK = "success:ok"
+
+PICTURE = forge.gradient(37, 11)  # odd sizes: partial PNG passes, BMP padding
+GREY = forge.grey(PICTURE)
+FEW = forge.few_colours(37, 11)
+RUNS = forge.runs(37, 11)
+HDR_FLAT, HDR_FLAT_PICTURE = forge.hdr(7, 5, rle=False)
+HDR_RLE, HDR_RLE_PICTURE = forge.hdr(37, 11, rle=True)
+
+# (file bytes, the RGB the loader must deliver)
+LOSSLESS = [
+    pytest.param(forge.png(PICTURE), PICTURE, id="png-rgb8"),
+    pytest.param(forge.png(PICTURE, bit_depth=16), PICTURE, id="png-rgb16"),
+    pytest.param(forge.png(PICTURE, colour="grey"), GREY, id="png-grey8"),
+    pytest.param(forge.png(PICTURE, colour="grey", bit_depth=16), GREY, id="png-grey16"),
+    pytest.param(forge.png(PICTURE, colour="grey_alpha"), GREY, id="png-grey-alpha"),
+    pytest.param(forge.png(PICTURE, colour="rgba"), PICTURE, id="png-rgba8"),
+    pytest.param(forge.png(PICTURE, colour="rgba", bit_depth=16), PICTURE, id="png-rgba16"),
+    pytest.param(forge.png(FEW, colour="palette"), FEW, id="png-palette"),
+    pytest.param(forge.png(PICTURE, interlaced=True), PICTURE, id="png-interlaced"),
+    pytest.param(forge.png(PICTURE, colour="rgba", bit_depth=16, interlaced=True), PICTURE, id="png-interlaced-rgba16"),
+    pytest.param(forge.bmp(PICTURE), PICTURE, id="bmp-24"),
+    pytest.param(forge.tga(PICTURE), PICTURE, id="tga-raw"),
+    pytest.param(forge.tga(RUNS, rle=True), RUNS, id="tga-rle"),
+    pytest.param(forge.gif(FEW), FEW, id="gif"),
+    pytest.param(forge.psd(PICTURE), PICTURE, id="psd-raw"),
+    pytest.param(forge.psd(RUNS, rle=True), RUNS, id="psd-rle"),
+    pytest.param(forge.pic(PICTURE), PICTURE, id="pic-raw"),
+    pytest.param(forge.pic(PICTURE, packet_type=2), PICTURE, id="pic-mixed-rle"),
+    pytest.param(forge.pnm(PICTURE), PICTURE, id="ppm-8"),
+    pytest.param(forge.pnm(PICTURE, grey_scale=True), GREY, id="pgm-8"),
+    pytest.param(forge.pnm(PICTURE, bit_depth=16), PICTURE, id="ppm-16"),
+    pytest.param(forge.pnm(PICTURE, grey_scale=True, bit_depth=16), GREY, id="pgm-16"),
+    pytest.param(HDR_FLAT, HDR_FLAT_PICTURE, id="hdr-flat"),
+    pytest.param(HDR_RLE, HDR_RLE_PICTURE, id="hdr-rle"),
+]
+
+
+@pytest.mark.parametrize("from_memory", [False, True], ids=["file", "memory"])
+@pytest.mark.parametrize(("data", "expected"), LOSSLESS)
+def test_decode_lossless_formats_exactly(
+    tmp_path: Path, data: bytes, expected: forge.Picture, from_memory: bool
+) -> None:
+    path = tmp_path / "image"
+    path.write_bytes(data)
+    result = decode_in_child(path, from_memory=from_memory)
+    assert (result.status, result.width, result.height) == ("decoded", expected.width, expected.height)
+    assert result.rgb == expected.rgb
+
+
+@pytest.mark.parametrize("progressive", [False, True], ids=["baseline", "progressive"])
+def test_decode_jpeg_close_to_reference(tmp_path: Path, progressive: bool) -> None:
+    # Two JPEG decoders legitimately differ by rounding in the inverse DCT and
+    # the colour conversion; a broken coefficient path differs by far more.
+    data = forge.jpeg(PICTURE, progressive=progressive)
+    path = tmp_path / "image.jpg"
+    path.write_bytes(data)
+    result = decode_in_child(path)
+    reference = forge.pillow_decode(data)
+    assert (result.width, result.height) == (reference.width, reference.height)
+    differences = [abs(a - b) for a, b in zip(result.rgb, reference.rgb)]
+    assert max(differences) <= 6
+    assert sum(differences) / len(differences) < 1.0
+
+
+def test_every_format_applies_in_process(tmp_path: Path) -> None:
+    lut = tmp_path / "identity.cube"
+    lut.write_text("LUT_3D_SIZE 2\n" + "".join(f"{r} {g} {b}\n" for b in (0, 1) for g in (0, 1) for r in (0, 1)))
+    datas = [p.values[0] for p in LOSSLESS] + [forge.jpeg(PICTURE), forge.jpeg(PICTURE, progressive=True)]
+    for index, data in enumerate(datas):
+        image = tmp_path / f"in{index}"
+        image.write_bytes(data)
+        output = tmp_path / f"out{index}.jpg"
+        assert tonvik.apply_lut(str(lut), str(image), str(output)) == OK
+        assert output.read_bytes()[:2] == b"\xff\xd8"
