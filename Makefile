@@ -10,7 +10,8 @@ CTEST  := $(VENV)/bin/ctest
 BUILD  := build/cpp
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: all demo test cpp-test py-test module system-deps clean
+.PHONY: all demo test cpp-build cpp-test py-test module system-deps clean \
+        test-sanitize test-valgrind fuzz
 
 all: module
 
@@ -30,15 +31,68 @@ $(VENV)/.module: $(VENV)/.ready $(SOURCES)
 
 module: $(VENV)/.module
 
-cpp-test: $(VENV)/.ready
-	$(CMAKE) -S . -B $(BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
-	$(CMAKE) --build $(BUILD)
+NINJA := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
+
+# The C++ tests, and the decode driver that the Python image tests run.
+cpp-build: $(VENV)/.ready
+	$(CMAKE) -S . -B $(BUILD) $(NINJA)
+	$(CMAKE) --build $(BUILD) -j 2
+
+cpp-test: cpp-build
 	$(CTEST) --test-dir $(BUILD) --output-on-failure
 
-py-test: module
+py-test: module cpp-build
 	$(VPY) -m pytest tests/python
 
 test: cpp-test py-test
+
+# Everything again with AddressSanitizer and UndefinedBehaviorSanitizer: the
+# C++ tests, then the Python tests against the instrumented module, with the
+# interpreter started under the compiler's own sanitizer runtimes (CPython's
+# own allocations are not leak-checked).
+SAN_BUILD := build/sanitize
+SAN_CXX   := g++
+SAN_RUNTIMES = $$($(SAN_CXX) -print-file-name=libasan.so) $$($(SAN_CXX) -print-file-name=libubsan.so)
+SAN_ENV = LD_PRELOAD="$(SAN_RUNTIMES)" ASAN_OPTIONS=detect_leaks=0 \
+          UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+          PYTHONPATH=$(abspath $(SAN_BUILD)/src/binding) \
+          TONVIK_DECODE_TOOL=$(abspath $(SAN_BUILD)/tests/cpp/tonvik_decode)
+
+test-sanitize: $(VENV)/.ready
+	$(CMAKE) -S . -B $(SAN_BUILD) $(NINJA) -DCMAKE_CXX_COMPILER=$(SAN_CXX) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTONVIK_SANITIZE=ON -DTONVIK_PYTHON_MODULE=ON \
+	  -DPython_EXECUTABLE=$(abspath $(VPY))
+	$(CMAKE) --build $(SAN_BUILD) -j 2
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(CTEST) --test-dir $(SAN_BUILD) --output-on-failure
+	$(SAN_ENV) $(VPY) -c 'import sys, tonvik; sys.exit(0 if "$(SAN_BUILD)/" in tonvik.__file__ else "not the instrumented module: " + tonvik.__file__)'
+	$(SAN_ENV) $(VPY) -m pytest tests/python -p no:cacheprovider
+
+# The decode driver under memcheck over every hostile and valid image case:
+# catches reads of uninitialised memory, which AddressSanitizer cannot see.
+VALGRIND := valgrind --quiet --error-exitcode=99 --track-origins=yes \
+            --leak-check=full --errors-for-leak-kinds=definite,indirect
+test-valgrind: cpp-build
+	TONVIK_DECODE_WRAPPER="$(VALGRIND)" $(VPY) -m pytest -p no:cacheprovider -k decode \
+	  tests/python/test_hostile_images.py tests/python/test_image_formats.py
+
+# A bounded run of every libFuzzer target in fuzz/, FUZZ_SECONDS each, seeded
+# by the project's own generated files. Findings land in build/fuzz/findings.
+FUZZ_BUILD   := build/fuzz
+FUZZ_SECONDS ?= 60
+FUZZERS = $(basename $(notdir $(wildcard fuzz/*_fuzzer.cpp)))
+fuzz: $(VENV)/.ready
+	$(CMAKE) -S . -B $(FUZZ_BUILD) $(NINJA) -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTONVIK_FUZZ=ON -DTONVIK_TESTS=OFF
+	$(CMAKE) --build $(FUZZ_BUILD) -j 2
+	$(VPY) fuzz/make_seeds.py $(FUZZ_BUILD)/seeds
+	@set -e; mkdir -p $(FUZZ_BUILD)/findings; for fuzzer in $(FUZZERS); do \
+	  case $$fuzzer in *cube*) seeds=cube;; *) seeds=image;; esac; \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$fuzzer; \
+	  echo "== $$fuzzer: $(FUZZ_SECONDS) s"; \
+	  $(FUZZ_BUILD)/fuzz/$$fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=5 -rss_limit_mb=2560 \
+	    -max_len=65536 -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/findings/$$fuzzer- \
+	    $(FUZZ_BUILD)/corpus/$$fuzzer $(FUZZ_BUILD)/seeds/$$seeds; \
+	done
 
 demo: module
 	$(VPY) examples/demo.py

@@ -3,7 +3,9 @@
 # that are missing. Uses sudo when not run as root.
 set -euo pipefail
 
-packages=(g++ make libstb-dev libgtest-dev "$@")
+# clang and its sanitizer runtimes build the fuzz targets (make fuzz); valgrind
+# runs the hostile-image cases under memcheck (make test-valgrind).
+packages=(g++ make libstb-dev libgtest-dev clang libclang-rt-14-dev valgrind "$@")
 missing=()
 for pkg in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")

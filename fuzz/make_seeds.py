@@ -1,0 +1,77 @@
+"""Writes the fuzzers' seed corpora, all made by the project's own test forge:
+one small file per image format and variant, and a handful of cube texts.
+
+    python fuzz/make_seeds.py <directory>   # creates <directory>/image, <directory>/cube
+"""
+
+from __future__ import annotations
+
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python"))
+
+import image_forge as forge  # noqa: E402
+
+
+def image_seeds() -> dict[str, bytes]:
+    picture = forge.gradient(9, 5)
+    few = forge.few_colours(9, 5)
+    runs = forge.runs(9, 5)
+    seeds = {
+        "rgb8.png": forge.png(picture),
+        "rgba16-interlaced.png": forge.png(picture, colour="rgba", bit_depth=16, interlaced=True),
+        "grey.png": forge.png(picture, colour="grey"),
+        "palette.png": forge.png(few, colour="palette"),
+        "baseline.jpg": forge.jpeg(picture),
+        "progressive.jpg": forge.jpeg(picture, progressive=True),
+        "dc-overflow.jpg": forge.jpeg_dc_overflow(progressive=True, blocks_x=2, blocks_y=2),
+        "rgb24.bmp": forge.bmp(picture),
+        "palette8.bmp": forge.bmp_indexed(4, 2, [(1, 2, 3), (200, 100, 50)], bytes(range(8))),
+        "raw.tga": forge.tga(picture),
+        "rle.tga": forge.tga(runs, rle=True),
+        "palette.gif": forge.gif(few),
+        "raw.psd": forge.psd(picture),
+        "rle.psd": forge.psd(runs, rle=True),
+        "raw.pic": forge.pic(picture),
+        "mixed.pic": forge.pic(picture, packet_type=2),
+        "rgb8.ppm": forge.pnm(picture),
+        "grey16.pgm": forge.pnm(picture, grey_scale=True, bit_depth=16),
+        "flat.hdr": forge.hdr(4, 3, rle=False)[0],
+        "rle.hdr": forge.hdr(12, 3, rle=True)[0],
+    }
+    return seeds
+
+
+def cube_seeds() -> dict[str, bytes]:
+    def table(size: int) -> str:
+        step = 1 / (size - 1)
+        return "".join(
+            f"{r * step:.6f} {g * step:.6f} {b * step:.6f}\n"
+            for b in range(size)
+            for g in range(size)
+            for r in range(size)
+        )
+
+    return {
+        "identity2.cube": f"TITLE \"id\"\nLUT_3D_SIZE 2\n{table(2)}".encode(),
+        "identity3-crlf.cube": f"# comment\r\nLUT_3D_SIZE 3\r\n{table(3)}".replace("\n", "\r\n").encode(),
+        "domain.cube": f"DOMAIN_MIN 0 0 0\nDOMAIN_MAX 1 1 1\nLUT_3D_SIZE 2\n{table(2)}".encode(),
+        "short-lines.cube": b"LUT_3D_SIZE 2\n" + b"0.5 0.25\n" * 8,
+        "size-after-data.cube": f"{table(2)}LUT_3D_SIZE 2\n".encode(),
+        "out-of-range.cube": b"LUT_3D_SIZE 2\n" + b"-1 2 1e9\n" * 8,
+        "huge-size.cube": b"LUT_3D_SIZE 2048\n",
+    }
+
+
+def main() -> None:
+    root = Path(sys.argv[1])
+    for kind, seeds in (("image", image_seeds()), ("cube", cube_seeds())):
+        folder = root / kind
+        folder.mkdir(parents=True, exist_ok=True)
+        for name, data in seeds.items():
+            (folder / name).write_bytes(data)
+
+
+if __name__ == "__main__":
+    main()
