@@ -43,5 +43,23 @@ test: cpp-test py-test
 demo: module
 	$(VPY) examples/demo.py
 
+.PHONY: picture typecheck dist packaging-test
+
+# The README's before/after picture, from the demo's own samples and grade.
+picture: module
+	$(VPY) examples/before_after.py docs/before-after.png
+
+# mypy --strict over examples/ (settings in pyproject.toml); the tests run it too.
+typecheck: module
+	$(VPY) -m mypy --strict --cache-dir build/mypy
+
+# sdist and wheel into dist/, built as a user's pip would: in isolation.
+dist: $(VENV)/.ready
+	CMAKE_BUILD_PARALLEL_LEVEL=2 $(VPY) -m build --outdir dist .
+
+# Only the slow distribution tests: build, install the wheel in a fresh venv, run the demo.
+packaging-test: module
+	$(VPY) -m pytest -m packaging tests/python
+
 clean:
 	rm -rf build $(VENV)

@@ -260,3 +260,19 @@ def test_dask_example_runs_on_a_separate_cluster(
     assert result.returncode == grading.EXIT_SOME_FAILED, result.stderr
     assert summary_counts(result.stdout) == {"success:ok": 5, "error:image_not_found": 1}
     assert sorted(p.name for p in out.iterdir()) == sorted(EXPECTED_OUTPUTS.values())
+
+
+def test_examples_pass_mypy_strict(tmp_path: Path) -> None:
+    # Run from the repository so that the settings in pyproject.toml apply.
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path)],
+        cwd=REPO,
+        capture_output=True,
+        text=True,
+        timeout=SCRIPT_TIMEOUT,
+        check=False,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+    # Every example is checked, not just those mypy happens to find.
+    checked = len(list(EXAMPLES.glob("*.py")))
+    assert f"no issues found in {checked} source files" in result.stdout
