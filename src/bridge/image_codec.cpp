@@ -22,6 +22,9 @@ decoded adopt(unsigned char* pixels, int width, int height) {
   decoded result;
   result.image.pixels.reset(pixels);
   if (!pixels || width <= 0 || height <= 0) return result;
+  // The header check can be skipped (an unreadable header) or disagree with
+  // the decoder; the decoded size is the one that counts.
+  if (!fits_jpeg(width, height)) return too_large();
   result.image.width = width;
   result.image.height = height;
   result.status = decode_status::decoded;
