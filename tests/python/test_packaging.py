@@ -97,6 +97,8 @@ def test_wheel_runs_the_demo_in_a_fresh_environment(distributions: tuple[Path, P
     python = venv / "bin" / "python"
     env = clean_environment()
     run([str(python), "-m", "pip", "install", "--quiet", "--no-index", "--no-deps", str(wheel)], tmp_path, RUN_TIMEOUT, env)
+    # The demo's sample maker draws with numpy and Pillow; tonvik itself needs neither.
+    run([str(python), "-m", "pip", "install", "--quiet", "numpy", "pillow"], tmp_path, RUN_TIMEOUT, env)
 
     # The demo and its sample maker, alone in a folder outside the repository.
     work = tmp_path / "work"
