@@ -18,7 +18,9 @@ REPO = Path(__file__).resolve().parents[2]
 EXAMPLES = REPO / "examples"
 sys.path.insert(0, str(EXAMPLES))
 
-import grading  # noqa: E402  (lives in examples/, not in a package)
+import before_after  # noqa: E402  (these live in examples/, not in a package)
+import grading  # noqa: E402
+import samples  # noqa: E402
 
 SCRIPT_TIMEOUT = 120  # seconds; a Dask cluster starts in a few
 
@@ -276,3 +278,35 @@ def test_examples_pass_mypy_strict(tmp_path: Path) -> None:
     # Every example is checked, not just those mypy happens to find.
     checked = len(list(EXAMPLES.glob("*.py")))
     assert f"no issues found in {checked} source files" in result.stdout
+
+
+PICTURE_BUDGET = 300 * 1024  # bytes: the picture lives in the repository
+
+
+def test_before_after_picture_shows_the_grade(tmp_path: Path) -> None:
+    picture = tmp_path / "before-after.png"
+    result = run_script("before_after.py", picture)
+
+    assert result.returncode == 0, result.stderr
+    assert 0 < picture.stat().st_size < PICTURE_BUDGET
+    with Image.open(picture) as image:
+        pixels = numpy.asarray(image.convert("RGB"), dtype=numpy.int16)
+    # Two halves of equal size side by side, below a strip for the labels.
+    width = round(samples.IMAGE_WIDTH * before_after.SCALE)
+    height = round(samples.IMAGE_HEIGHT * before_after.SCALE)
+    top, gap = before_after.LABEL_HEIGHT, before_after.GAP
+    assert pixels.shape == (top + height + gap, 2 * width + 3 * gap, 3)
+    before = pixels[top : top + height, gap : gap + width]
+    after = pixels[top : top + height, 2 * gap + width : 2 * gap + 2 * width]
+    # The warm grade: red up against blue, and the picture visibly changed.
+    def warmth(part: numpy.ndarray) -> float:
+        return float((part[..., 0] - part[..., 2]).mean())
+
+    assert warmth(after) > warmth(before) + 5
+    assert float(numpy.abs(after - before).mean()) > 5
+
+
+def test_committed_picture_is_within_budget() -> None:
+    picture = REPO / "docs" / "before-after.png"
+    assert 0 < picture.stat().st_size < PICTURE_BUDGET
+    assert "docs/before-after.png" in (REPO / "README.md").read_text()
