@@ -121,6 +121,8 @@ TEST_F(ApplyPipelineTest, ImageFailuresLeaveOutputUntouched) {
   // Headers alone: the size is refused before any pixel data is wanted.
   write_file(dir.file("too_wide.ppm"), "P6\n65536 1\n255\n");
   write_file(dir.file("too_many.ppm"), "P6\n65535 2731\n255\n");
+  // An empty image is not too large: it is no image at all.
+  write_file(dir.file("empty.ppm"), "P6\n0 5\n255\n");
   struct failing_image {
     std::string path;
     const char* status;
@@ -131,6 +133,7 @@ TEST_F(ApplyPipelineTest, ImageFailuresLeaveOutputUntouched) {
       {dir.file("notes.txt"), status::image_not_found},
       {dir.file("too_wide.ppm"), status::image_too_large},
       {dir.file("too_many.ppm"), status::image_too_large},
+      {dir.file("empty.ppm"), status::image_not_found},
   };
   const auto table = read_lut(lut_path);
   const std::string output = dir.file("out.jpg");
