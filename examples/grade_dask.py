@@ -13,7 +13,6 @@ absolute here, on the client.
 
 from __future__ import annotations
 
-import os
 import sys
 
 from dask.distributed import Client, LocalCluster, as_completed
@@ -42,7 +41,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument(
         "--workers",
         type=grading.positive_int,
-        default=os.cpu_count() or 1,
+        default=grading.default_workers(),
         help="worker processes of the local cluster (default: one per core; ignored with --scheduler)",
     )
     args = parser.parse_args(argv)

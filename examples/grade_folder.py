@@ -13,7 +13,6 @@ from __future__ import annotations
 
 import concurrent.futures
 import multiprocessing
-import os
 import sys
 
 from tqdm import tqdm
@@ -26,7 +25,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument(
         "--workers",
         type=grading.positive_int,
-        default=os.cpu_count() or 1,
+        default=grading.default_workers(),
         help="number of worker processes (default: one per core)",
     )
     args = parser.parse_args(argv)

@@ -10,6 +10,7 @@ from __future__ import annotations
 import argparse
 import collections
 import dataclasses
+import os
 import sys
 from collections.abc import Iterable
 from pathlib import Path
@@ -141,6 +142,13 @@ def argument_parser(description: str) -> argparse.ArgumentParser:
     parser.add_argument("in_dir", type=Path, help="folder of images to grade (not searched recursively)")
     parser.add_argument("out_dir", type=Path, help="folder for the graded JPEG files (created if missing)")
     return parser
+
+
+def default_workers() -> int:
+    """One worker per core this process may run on (a container's share, not the host's)."""
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0))
+    return os.cpu_count() or 1
 
 
 def positive_int(text: str) -> int:
