@@ -5,6 +5,7 @@ changelog."""
 from __future__ import annotations
 
 import re
+import sys
 from pathlib import Path
 
 import pytest
@@ -29,3 +30,26 @@ def test_every_status_is_documented(status: str) -> None:
     assert f'| `"{status}"` |' in outcome_table((REPO / "README.md").read_text())
     if status not in ("success:ok", "error:image_not_found"):
         assert f'`"{status}"`' in (REPO / "CHANGELOG.md").read_text()
+
+
+def python_blocks(markdown: str) -> list[str]:
+    return re.findall(r"```python\n(.*?)```", markdown, flags=re.DOTALL)
+
+
+def test_usage_example_runs_as_written(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    """The first snippet, with the files it names made from the demo's samples."""
+    sys.path.insert(0, str(REPO / "examples"))
+    try:
+        import samples
+    finally:
+        sys.path.pop(0)
+    lut, image = samples.write_samples(tmp_path)
+    lut.rename(tmp_path / "warm_film.cube")
+    image.rename(tmp_path / "beach.png")
+    monkeypatch.chdir(tmp_path)
+
+    usage = python_blocks((REPO / "README.md").read_text())[0]
+    assert len(usage.strip().splitlines()) <= 5
+    exec(compile(usage, "README.md", "exec"), {})
+
+    assert (tmp_path / "beach_graded.jpg").read_bytes()[:3] == b"\xff\xd8\xff"
