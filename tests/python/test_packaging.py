@@ -35,8 +35,13 @@ def run(command: list[str], cwd: Path, timeout: int, env: dict[str, str] | None 
 
 
 def clean_environment() -> dict[str, str]:
-    """The caller's environment without anything that points Python at a tree."""
-    drop = {"PYTHONPATH", "PYTHONHOME", "PYTHONSTARTUP", "PYTHONUSERBASE", "VIRTUAL_ENV"}
+    """The caller's environment without anything that points Python at a tree
+    or preloads a runtime: a sanitizer run instruments the module under test,
+    not the compiler of a user's build nor the wheel a user installs."""
+    drop = {
+        "PYTHONPATH", "PYTHONHOME", "PYTHONSTARTUP", "PYTHONUSERBASE", "VIRTUAL_ENV",
+        "LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS",
+    }
     env = {key: value for key, value in os.environ.items() if key not in drop}
     env["PYTHONNOUSERSITE"] = "1"
     env["CMAKE_BUILD_PARALLEL_LEVEL"] = "2"  # the machine is shared
