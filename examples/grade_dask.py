@@ -40,6 +40,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--scheduler", metavar="ADDRESS", help="address of a running scheduler (default: a local cluster)")
     parser.add_argument(
         "--workers",
+        metavar="N",
         type=grading.positive_int,
         default=grading.default_workers(),
         help="worker processes of the local cluster (default: one per core; ignored with --scheduler)",

@@ -138,9 +138,9 @@ class Summary:
 def argument_parser(description: str) -> argparse.ArgumentParser:
     """The arguments both examples share: LUT IN_DIR OUT_DIR."""
     parser = argparse.ArgumentParser(description=description)
-    parser.add_argument("lut", type=Path, help="the cube LUT file")
-    parser.add_argument("in_dir", type=Path, help="folder of images to grade (not searched recursively)")
-    parser.add_argument("out_dir", type=Path, help="folder for the graded JPEG files (created if missing)")
+    parser.add_argument("lut", metavar="LUT", type=Path, help="the cube LUT file")
+    parser.add_argument("in_dir", metavar="IN_DIR", type=Path, help="folder of images to grade (not searched recursively)")
+    parser.add_argument("out_dir", metavar="OUT_DIR", type=Path, help="folder for the graded JPEG files (created if missing)")
     return parser
 
 
