@@ -17,6 +17,7 @@
 
 #include <cfloat>
 #include <charconv>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -46,23 +47,41 @@ class field_scanner {
       ++at_;
     }
     const char* const body = at_;
+    // The form tables are written in, digits with an optional point and
+    // fraction and no exponent, is read in one pass; where the stream would
+    // go on (an exponent mark after digits) the general scan takes over.
+    const char* p = body;
+    std::uint64_t digits_value = 0;
+    std::size_t digit_count = 0;
+    std::size_t fraction_digits = 0;
+    for (; p != end_ && is_digit(*p); ++p, ++digit_count) digits_value = digits_value * 10 + digit(*p);
+    if (p != end_ && *p == '.') {
+      for (++p; p != end_ && is_digit(*p); ++p, ++digit_count, ++fraction_digits) {
+        digits_value = digits_value * 10 + digit(*p);
+      }
+    }
+    if (digit_count == 0 || p == end_ || (*p != 'e' && *p != 'E')) {
+      at_ = p;
+      if (at_ == end_) at_end_ = true;
+#if FLT_EVAL_METHOD == 0
+      // Both the integer and the power of ten are exact floats, so the one
+      // division rounds exactly as a correctly rounded conversion does.
+      if (digit_count != 0 && digit_count <= max_short_digits && digits_value <= exact_float_integer) {
+        const float magnitude = static_cast<float>(digits_value) / powers_of_ten[fraction_digits];
+        value = negative ? -magnitude : magnitude;
+        return;
+      }
+#endif
+      convert_float(body, at_, negative, value);
+      return;
+    }
     bool mantissa = false;
     bool point = false;
     bool exponent = false;
-    // For the short decimals tables are written in: the digits as an integer
-    // while it stays exact in a float, and the digits after the point.
-    std::uint32_t digits_value = 0;
-    bool digits_exact = true;
-    int fraction_digits = 0;
     while (at_ != end_) {
       const char c = *at_;
-      if (c >= '0' && c <= '9') {
+      if (is_digit(c)) {
         mantissa = true;
-        if (!exponent) {
-          if (digits_value > (exact_float_integer - 9) / 10) digits_exact = false;
-          digits_value = digits_value * 10 + static_cast<std::uint32_t>(c - '0');
-          if (point) ++fraction_digits;
-        }
       } else if (c == '.' && !point && !exponent) {
         point = true;
       } else if ((c == 'e' || c == 'E') && !exponent && mantissa) {
@@ -76,15 +95,6 @@ class field_scanner {
       ++at_;
     }
     if (at_ == end_) at_end_ = true;
-#if FLT_EVAL_METHOD == 0
-    // Both the integer and the power of ten are exact floats, so the one
-    // division rounds exactly as a correctly rounded conversion does.
-    if (mantissa && !exponent && digits_exact && fraction_digits < exact_powers) {
-      const float magnitude = static_cast<float>(digits_value) / powers_of_ten[fraction_digits];
-      value = negative ? -magnitude : magnitude;
-      return;
-    }
-#endif
     convert_float(body, at_, negative, value);
   }
 
@@ -130,13 +140,21 @@ class field_scanner {
  private:
   // 2^24: every integer up to it is a float.
   static constexpr std::uint32_t exact_float_integer = 16777216;
-  // 10^0 .. 10^10 are floats exactly (5^10 < 2^24).
-  static constexpr int exact_powers = 11;
-  static constexpr float powers_of_ten[exact_powers] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
-                                                        1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+  // Up to 9 digits the integer cannot wrap; the fraction then needs at most
+  // 10^9, and 10^0 .. 10^9 are floats exactly (5^9 < 2^24).
+  static constexpr std::size_t max_short_digits = 9;
+  static constexpr float powers_of_ten[max_short_digits + 1] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f,
+                                                                1e5f, 1e6f, 1e7f, 1e8f, 1e9f};
 
+  static bool is_digit(char c) { return c >= '0' && c <= '9'; }
+  static std::uint32_t digit(char c) { return static_cast<std::uint32_t>(c - '0'); }
+
+  // Blank, \t, \n, \v, \f and \r: the classic locale's whitespace.
   static bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+    constexpr std::uint64_t spaces = (1ull << ' ') | (1ull << '\t') | (1ull << '\n') | (1ull << '\v') |
+                                     (1ull << '\f') | (1ull << '\r');
+    const auto u = static_cast<unsigned char>(c);
+    return u <= ' ' && ((spaces >> u) & 1u) != 0;
   }
 
   // The stream's sentry: false once failed or at the end, and when only

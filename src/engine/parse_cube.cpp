@@ -53,7 +53,18 @@ struct reader_state {
 void take_line(reader_state& state, const char* line, std::size_t length) {
   if (length == 0 || line[0] == '#') return;
   cube::field_scanner fields(line, line + length);
-  if (starts_with(line, length, "TITLE")) {
+  // Every keyword starts with one of these; most lines are data and go
+  // straight to the numbers.
+  const char first = line[0];
+  const bool maybe_keyword = first == 'T' || first == 'D' || first == 'L';
+  if (!maybe_keyword) {
+    fields.read_float(state.red);
+    fields.read_float(state.green);
+    fields.read_float(state.blue);
+    state.entries.push_back(state.red);
+    state.entries.push_back(state.green);
+    state.entries.push_back(state.blue);
+  } else if (starts_with(line, length, "TITLE")) {
     const char* first = nullptr;
     const char* last = nullptr;
     fields.token(first, last);  // the keyword itself
