@@ -5,6 +5,7 @@
 #include <exception>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "bridge_client.hpp"
@@ -41,15 +42,23 @@ failure classify_current_exception() noexcept {
   }
 }
 
+std::size_t valid_utf8_prefix(const char* text, std::size_t length) noexcept {
+  std::size_t end = 0;
+  while (end < length) {
+    const auto lead = static_cast<unsigned char>(text[end]);
+    const std::size_t size = lead < 0x80u ? 1 : lead < 0xE0u ? 2 : lead < 0xF0u ? 3 : 4;
+    if (size > length - end || !is_valid_utf8(text + end, size)) break;
+    end += size;
+  }
+  return end;
+}
+
 // Builds the message for the binding. A text that is not UTF-8 keeps its valid
 // prefix; when even that cannot be allocated the text stays empty and the
 // outcome becomes out_of_memory.
 BridgeString message_text(const char* message, BridgeOutcome& outcome) noexcept {
   try {
-    const std::size_t length = std::char_traits<char>::length(message);
-    std::size_t valid = length;
-    while (valid > 0 && !is_valid_utf8(message, valid)) --valid;
-    return BridgeString(message, valid);
+    return BridgeString(message, valid_utf8_prefix(message, std::char_traits<char>::length(message)));
   } catch (...) {
     outcome = BridgeOutcome::out_of_memory;
     return BridgeString();

@@ -22,6 +22,9 @@ decoded adopt(unsigned char* pixels, int width, int height) {
   decoded result;
   result.image.pixels.reset(pixels);
   if (!pixels || width <= 0 || height <= 0) return result;
+  // The header check can be skipped (an unreadable header) or disagree with
+  // the decoder; the decoded size is the one that counts.
+  if (!fits_jpeg(width, height)) return too_large();
   result.image.width = width;
   result.image.height = height;
   result.status = decode_status::decoded;
@@ -45,10 +48,12 @@ void put_to_sink(void* context, void* data, int size) {
 
 void stbi_pixels_deleter::operator()(unsigned char* pixels) const noexcept { stbi_image_free(pixels); }
 
+bool exceeds_jpeg(std::int64_t width, std::int64_t height) noexcept {
+  return width > max_jpeg_side || height > max_jpeg_side || width * height > max_jpeg_pixels;
+}
+
 bool fits_jpeg(std::int64_t width, std::int64_t height) noexcept {
-  if (width <= 0 || height <= 0) return false;
-  if (width > max_jpeg_side || height > max_jpeg_side) return false;
-  return width * height <= max_jpeg_pixels;
+  return width > 0 && height > 0 && !exceeds_jpeg(width, height);
 }
 
 int jpeg_quality_for_width(int width) noexcept {
@@ -60,7 +65,7 @@ decoded decode_file(const std::string& path) {
   int width = 0;
   int height = 0;
   int file_components = 0;
-  if (stbi_info(path.c_str(), &width, &height, &file_components) && !fits_jpeg(width, height)) {
+  if (stbi_info(path.c_str(), &width, &height, &file_components) && exceeds_jpeg(width, height)) {
     return too_large();
   }
   unsigned char* pixels = stbi_load(path.c_str(), &width, &height, &file_components, rgb_components);
@@ -74,7 +79,7 @@ decoded decode_memory(const unsigned char* bytes, std::size_t size) {
   int height = 0;
   int file_components = 0;
   if (stbi_info_from_memory(bytes, length, &width, &height, &file_components) &&
-      !fits_jpeg(width, height)) {
+      exceeds_jpeg(width, height)) {
     return too_large();
   }
   unsigned char* pixels =

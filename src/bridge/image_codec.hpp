@@ -53,6 +53,10 @@ inline constexpr std::int64_t max_jpeg_side = 65535;
 // signed 32-bit int, floor((2^31 - 1) / 12); the writer is not safe above it.
 inline constexpr std::int64_t max_jpeg_pixels = 178956970;
 
+// True when a side or the pixel count is beyond what we write. A header that
+// declares an empty image is not "too large": the decoder refuses it.
+bool exceeds_jpeg(std::int64_t width, std::int64_t height) noexcept;
+
 // True when an image of this size can be written as a JPEG.
 bool fits_jpeg(std::int64_t width, std::int64_t height) noexcept;
 
@@ -60,7 +64,7 @@ bool fits_jpeg(std::int64_t width, std::int64_t height) noexcept;
 // subsamples chroma 2x2 up to 90 and clamps the rest to 100.
 int jpeg_quality_for_width(int width) noexcept;
 
-// Reads the header first: a size that fits_jpeg refuses gives too_large
+// Reads the header first: a size that exceeds_jpeg gives too_large
 // without decoding. An unreadable header lets the decoder decide.
 decoded decode_file(const std::string& path);
 decoded decode_memory(const unsigned char* bytes, std::size_t size);

@@ -1,0 +1,23 @@
+// Attribute and parameter names as interned str objects, made on first use
+// and kept for the life of the process. Interned names let the interpreter
+// (and the keyword binding here) compare names by pointer.
+#pragma once
+
+#include "python.hpp"
+
+namespace tonvik {
+
+enum class InternedName {
+  dunder_name,      // "__name__"
+  dunder_all,       // "__all__"
+  dunder_qualname,  // "__qualname__"
+  lut_path,
+  image_path,
+  output_path,
+};
+
+// A borrowed reference, valid until the process ends. Throws the pending
+// PythonError when the str cannot be made.
+PyObject* interned(InternedName name);
+
+}  // namespace tonvik

@@ -1,0 +1,244 @@
+#include "apply_pipeline.hpp"
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <stb_image.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "bridge_test_files.hpp"
+#include "image_codec.hpp"
+#include "lut_open_error.hpp"
+#include "status.hpp"
+
+namespace {
+
+using namespace tonvik::bridge;
+using namespace tonvik::bridge::testing;
+using pixel = std::array<std::uint8_t, 3>;
+
+class ApplyPipelineTest : public ::testing::Test {
+ protected:
+  void SetUp() override { write_file(lut_path, identity_cube(33)); }
+
+  scratch_dir dir;
+  const std::string lut_path = dir.file("identity.cube");
+};
+
+struct mapping_case {
+  pixel in;
+  pixel out;
+};
+
+class IdentityMappingTest : public ApplyPipelineTest,
+                            public ::testing::WithParamInterface<mapping_case> {};
+
+// The buffer handed to the writer, checked byte for byte: the truncations in
+// the reader and the mapper make the identity LUT lose a step here and there.
+TEST_P(IdentityMappingTest, MappedBufferIsExact) {
+  const mapping_case& c = GetParam();
+  const std::string image = ppm(1, 1, {c.in[0], c.in[1], c.in[2]});
+  decoded result = decode_memory(reinterpret_cast<const unsigned char*>(image.data()), image.size());
+  ASSERT_EQ(result.status, decode_status::decoded);
+  map_image(read_lut(lut_path), result.image);
+  const unsigned char* p = result.image.pixels.get();
+  EXPECT_EQ((pixel{p[0], p[1], p[2]}), c.out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    NamedPixels, IdentityMappingTest,
+    ::testing::Values(mapping_case{{128, 128, 128}, {127, 127, 127}},
+                      mapping_case{{64, 128, 192}, {63, 127, 191}},
+                      mapping_case{{255, 255, 255}, {255, 255, 254}},
+                      mapping_case{{255, 0, 0}, {255, 0, 0}},
+                      mapping_case{{0, 0, 0}, {0, 0, 0}},
+                      mapping_case{{255, 255, 0}, {255, 255, 0}}));
+
+TEST_F(ApplyPipelineTest, WholeImageIsMappedInRowOrder) {
+  // Two rows of two pixels: each must land on its own mapped value.
+  const std::string image = ppm(2, 2, {128, 128, 128, 64, 128, 192, 255, 255, 255, 0, 0, 0});
+  decoded result = decode_memory(reinterpret_cast<const unsigned char*>(image.data()), image.size());
+  ASSERT_EQ(result.status, decode_status::decoded);
+  map_image(read_lut(lut_path), result.image);
+  const std::vector<std::uint8_t> mapped(result.image.pixels.get(), result.image.pixels.get() + 12);
+  EXPECT_EQ(mapped, (std::vector<std::uint8_t>{127, 127, 127, 63, 127, 191, 255, 255, 254, 0, 0, 0}));
+}
+
+TEST_F(ApplyPipelineTest, UnopenableLutCarriesPathAndErrno) {
+  struct unopenable {
+    std::string path;
+    int error_number;
+  };
+  std::vector<unopenable> cases = {{dir.file("missing.cube"), ENOENT},
+                                   {dir.path().string(), EISDIR}};
+  if (::geteuid() != 0) {  // root reads any file
+    write_file(dir.file("locked.cube"), identity_cube(2));
+    ASSERT_EQ(::chmod(dir.file("locked.cube").c_str(), 0), 0);
+    cases.push_back({dir.file("locked.cube"), EACCES});
+  }
+  for (const auto& c : cases) {
+    try {
+      read_lut(c.path);
+      ADD_FAILURE() << c.path << ": no exception";
+    } catch (const lut_open_error& error) {
+      EXPECT_STREQ(error.what(), ("failed to open the file: " + c.path).c_str());
+      EXPECT_EQ(error.error_number(), c.error_number) << c.path;
+    }
+  }
+}
+
+TEST_F(ApplyPipelineTest, UnsamplableAndMalformedLutsAreRejected) {
+  struct malformed {
+    const char* text;
+    const char* message;
+  };
+  const std::vector<malformed> cases = {
+      {"", "[lut.exception.parse_error.1] parse error: The lut size must be at least 2"},
+      {"LUT_3D_SIZE 0\n", "[lut.exception.parse_error.1] parse error: The lut size must be at least 2"},
+      {"LUT_3D_SIZE 1\n0.5 0.5 0.5\n",
+       "[lut.exception.parse_error.1] parse error: The lut size must be at least 2"},
+      {"LUT_3D_SIZE 2\n0 0 0\n",
+       "[lut.exception.parse_error.0] parse error: The lut element does not match the size of lut"},
+  };
+  for (const auto& c : cases) {
+    write_file(dir.file("bad.cube"), c.text);
+    try {
+      read_lut(dir.file("bad.cube"));
+      ADD_FAILURE() << c.text << ": no exception";
+    } catch (const vireth::image::detail::parse_error& error) {
+      EXPECT_STREQ(error.what(), c.message);
+    }
+  }
+}
+
+TEST_F(ApplyPipelineTest, ImageFailuresLeaveOutputUntouched) {
+  write_file(dir.file("notes.txt"), "not an image\n");
+  // Headers alone: the size is refused before any pixel data is wanted.
+  write_file(dir.file("too_wide.ppm"), "P6\n65536 1\n255\n");
+  write_file(dir.file("too_many.ppm"), "P6\n65535 2731\n255\n");
+  // An empty image is not too large: it is no image at all.
+  write_file(dir.file("empty.ppm"), "P6\n0 5\n255\n");
+  struct failing_image {
+    std::string path;
+    const char* status;
+  };
+  const std::vector<failing_image> cases = {
+      {dir.file("missing.ppm"), status::image_not_found},
+      {"", status::image_not_found},
+      {dir.file("notes.txt"), status::image_not_found},
+      {dir.file("too_wide.ppm"), status::image_too_large},
+      {dir.file("too_many.ppm"), status::image_too_large},
+      {dir.file("empty.ppm"), status::image_not_found},
+  };
+  const auto table = read_lut(lut_path);
+  const std::string output = dir.file("out.jpg");
+  write_file(output, "previous contents");
+  for (const auto& c : cases) {
+    EXPECT_STREQ(apply_to_file(table, c.path, output), c.status) << c.path;
+    EXPECT_EQ(read_file(output), "previous contents") << c.path;
+  }
+}
+
+TEST_F(ApplyPipelineTest, SuccessWritesJpegEvenOverTheInput) {
+  const std::string image = dir.file("in.ppm");
+  write_file(image, grey_ppm(40, 20));
+  const auto table = read_lut(lut_path);
+  EXPECT_STREQ(apply_to_file(table, image, image), status::ok);
+  const std::string bytes = read_file(image);
+  EXPECT_TRUE(is_jpeg(bytes));
+  int width = 0, height = 0, components = 0;
+  ASSERT_TRUE(stbi_info_from_memory(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                    static_cast<int>(bytes.size()), &width, &height, &components));
+  EXPECT_EQ(width, 40);
+  EXPECT_EQ(height, 20);
+}
+
+TEST_F(ApplyPipelineTest, UnwritableOutputIsReported) {
+  const std::string image = dir.file("in.ppm");
+  write_file(image, grey_ppm(8, 8));
+  write_file(dir.file("plain"), "x");
+  const auto table = read_lut(lut_path);
+  for (const std::string& output :
+       {std::string("/dev/full"), dir.file("no/such/dir/out.jpg"), dir.file("plain/out.jpg"),
+        dir.path().string(), dir.file("dir-slash/")}) {
+    EXPECT_STREQ(apply_to_file(table, image, output), status::output_not_written) << output;
+  }
+  EXPECT_EQ(read_file(dir.file("plain")), "x");
+}
+
+struct size_case {
+  std::int64_t width;
+  std::int64_t height;
+  bool fits;
+};
+
+class JpegSizeTest : public ::testing::TestWithParam<size_case> {};
+
+TEST_P(JpegSizeTest, LimitsAreInclusive) {
+  EXPECT_EQ(fits_jpeg(GetParam().width, GetParam().height), GetParam().fits);
+}
+
+INSTANTIATE_TEST_SUITE_P(Boundaries, JpegSizeTest,
+                         ::testing::Values(size_case{1, 1, true}, size_case{65535, 1, true},
+                                           size_case{1, 65535, true}, size_case{65536, 1, false},
+                                           size_case{1, 65536, false},
+                                           size_case{65535, 2730, true},  // 178,910,550 pixels
+                                           size_case{65535, 2731, false},  // 178,976,085 pixels
+                                           size_case{13377, 13377, true},  // 178,944,129 pixels
+                                           size_case{13377, 13378, false},  // 178,957,506 pixels
+                                           size_case{0, 5, false}, size_case{5, -1, false}));
+
+class memory_sink final : public byte_sink {
+ public:
+  explicit memory_sink(std::size_t limit = SIZE_MAX) : limit_(limit) {}
+  bool put(const unsigned char* bytes, std::size_t size) override {
+    if (bytes_.size() + size > limit_) return false;
+    bytes_.append(reinterpret_cast<const char*>(bytes), size);
+    return true;
+  }
+  const std::string& bytes() const { return bytes_; }
+
+ private:
+  std::size_t limit_;
+  std::string bytes_;
+};
+
+TEST(EncodeJpegTest, InMemoryRoundTripKeepsTheSize) {
+  const std::string image = grey_ppm(31, 7, 200);
+  decoded result = decode_memory(reinterpret_cast<const unsigned char*>(image.data()), image.size());
+  ASSERT_EQ(result.status, decode_status::decoded);
+  memory_sink sink;
+  ASSERT_TRUE(encode_jpeg(result.image, sink));
+  ASSERT_TRUE(is_jpeg(sink.bytes()));
+  int width = 0, height = 0, components = 0;
+  stbi_uc* pixels = stbi_load_from_memory(reinterpret_cast<const stbi_uc*>(sink.bytes().data()),
+                                          static_cast<int>(sink.bytes().size()), &width, &height,
+                                          &components, 3);
+  ASSERT_NE(pixels, nullptr);
+  EXPECT_EQ(width, 31);
+  EXPECT_EQ(height, 7);
+  EXPECT_NEAR(pixels[0], 200, 2);
+  stbi_image_free(pixels);
+}
+
+TEST(EncodeJpegTest, FailingSinkIsNotSuccess) {
+  const std::string image = grey_ppm(64, 64);
+  decoded result = decode_memory(reinterpret_cast<const unsigned char*>(image.data()), image.size());
+  ASSERT_EQ(result.status, decode_status::decoded);
+  memory_sink sink(100);
+  EXPECT_FALSE(encode_jpeg(result.image, sink));
+}
+
+TEST(DecodeMemoryTest, GarbageAndEmptyInputAreNotFound) {
+  const std::string garbage = "definitely not an image";
+  EXPECT_EQ(decode_memory(reinterpret_cast<const unsigned char*>(garbage.data()), garbage.size()).status,
+            decode_status::not_found);
+  EXPECT_EQ(decode_memory(nullptr, 0).status, decode_status::not_found);
+}
+
+}  // namespace

@@ -1,0 +1,90 @@
+// Shared helpers of the bridge tests: a scratch directory, small files, a
+// 33-point identity LUT and binary PPM images (which the loader decodes exactly).
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace tonvik::bridge::testing {
+
+class scratch_dir {
+ public:
+  scratch_dir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tonvik-bridge-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~scratch_dir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  scratch_dir(const scratch_dir&) = delete;
+  scratch_dir& operator=(const scratch_dir&) = delete;
+
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+  const std::filesystem::path& path() const { return path_; }
+
+  std::vector<std::string> entries() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+      names.push_back(entry.path().filename().string());
+    }
+    return names;
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out << bytes;
+  ASSERT_TRUE(out.good()) << path;
+}
+
+inline std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Entry (r, g, b) holds r/N-1, g/N-1, b/N-1, red running fastest.
+inline std::string identity_cube(int size) {
+  std::string text = "TITLE \"identity\"\nLUT_3D_SIZE " + std::to_string(size) + "\n";
+  const double step = 1.0 / (size - 1);
+  for (int b = 0; b < size; ++b)
+    for (int g = 0; g < size; ++g)
+      for (int r = 0; r < size; ++r)
+        text += std::to_string(r * step) + " " + std::to_string(g * step) + " " +
+                std::to_string(b * step) + "\n";
+  return text;
+}
+
+// A binary PPM (P6): the loader hands its bytes over unchanged.
+inline std::string ppm(int width, int height, const std::vector<std::uint8_t>& rgb) {
+  std::string bytes = "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
+  bytes.append(rgb.begin(), rgb.end());
+  return bytes;
+}
+
+// A flat grey PPM of the given size.
+inline std::string grey_ppm(int width, int height, std::uint8_t value = 128) {
+  return ppm(width, height,
+             std::vector<std::uint8_t>(static_cast<std::size_t>(width) * height * 3, value));
+}
+
+inline bool is_jpeg(const std::string& bytes) {
+  return bytes.size() > 4 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+         static_cast<unsigned char>(bytes[1]) == 0xD8 &&
+         static_cast<unsigned char>(bytes[bytes.size() - 2]) == 0xFF &&
+         static_cast<unsigned char>(bytes[bytes.size() - 1]) == 0xD9;
+}
+
+}  // namespace tonvik::bridge::testing
