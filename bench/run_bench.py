@@ -204,7 +204,7 @@ def main() -> int:
         rate = count / (time.perf_counter() - start)
         row("256x256 PNG, 33-point (module)", rate, "calls/s", ">= 150 calls/s", f"{rate / 150:.2f} of goal")
 
-    # 6: memory. The same binary, one child process per figure, either the
+    # 6: memory (VmHWM). The same binary, one child process per figure, either the
     # whole apply or stb's own decode and encode: the difference of their
     # peaks is what the apply adds. Medians of three children each.
     for kind in ("png", "jpg"):

@@ -18,7 +18,6 @@
 
 #include <stb_image.h>
 #include <stb_image_write.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include "apply_pipeline.hpp"
@@ -38,10 +37,19 @@ double median(std::vector<double> v) {
   return v.empty() ? 0.0 : v[v.size() / 2];
 }
 
+// The high-water mark of this process's own memory map. getrusage's
+// ru_maxrss would not do: it survives exec, so a child started from a large
+// parent reports the parent's peak.
 long peak_rss_kib() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss;
+  std::FILE* status = std::fopen("/proc/self/status", "r");
+  if (!status) return -1;
+  char line[256];
+  long kib = -1;
+  while (std::fgets(line, sizeof line, status)) {
+    if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
+  }
+  std::fclose(status);
+  return kib;
 }
 
 void discard(void*, void*, int) {}

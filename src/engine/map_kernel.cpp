@@ -130,7 +130,7 @@ void run_plain(const kernel_tables& tables, std::uint8_t* rgb, std::size_t count
 }
 
 path detect_path() {
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__)
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2")) return path::avx2;
   if (__builtin_cpu_supports("sse2")) return path::sse2;
@@ -144,7 +144,7 @@ bool available(path p) {
   switch (p) {
     case path::plain:
       return true;
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__)
     case path::sse2:
       __builtin_cpu_init();
       return __builtin_cpu_supports("sse2");
@@ -196,7 +196,7 @@ void build(const lut& table, kernel_tables& out) {
 void run(path p, const kernel_tables& tables, std::uint8_t* rgb, std::size_t count) {
   if (!tables.every_t_below_one) p = path::plain;
   switch (p) {
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__)
     case path::avx2:
       run_avx2(tables, rgb, count);
       return;

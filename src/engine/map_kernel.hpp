@@ -84,7 +84,7 @@ void run(path p, const kernel_tables& tables, std::uint8_t* rgb, std::size_t cou
 // The whole LUT step on a validated table, on path `p` (tests force each path).
 void map_with(path p, const lut& table, std::uint8_t* rgb, std::size_t count);
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__)
 void run_sse2(const kernel_tables& tables, std::uint8_t* rgb, std::size_t count);
 void run_avx2(const kernel_tables& tables, std::uint8_t* rgb, std::size_t count);
 #endif

@@ -5,7 +5,7 @@
 // pixel side by side, the first in the low half, the second in the high half.
 #include "map_kernel.hpp"
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__)
 
 #include <immintrin.h>
 
