@@ -10,7 +10,7 @@ CTEST  := $(VENV)/bin/ctest
 BUILD  := build/cpp
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: all demo test cpp-test py-test module system-deps clean
+.PHONY: all demo test cpp-test py-test module system-deps clean fuzz-differential bench
 
 all: module
 
@@ -60,6 +60,30 @@ dist: $(VENV)/.ready
 # Only the slow distribution tests: build, install the wheel in a fresh venv, run the demo.
 packaging-test: module
 	$(VPY) -m pytest -m packaging tests/python
+
+# A bounded run of the cube reader differential fuzzer (Clang, libFuzzer,
+# AddressSanitizer and UBSan). FUZZ_SECONDS sets the budget.
+FUZZ_SECONDS ?= 60
+FUZZ_DIFF_BUILD := build/fuzz-differential
+fuzz-differential: $(VENV)/.ready
+	@scripts/install-system-deps.sh clang libclang-rt-14-dev
+	$(CMAKE) -S . -B $(FUZZ_DIFF_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTONVIK_TESTS=OFF \
+	  -DTONVIK_SANITIZE=ON -DTONVIK_FUZZ_DIFFERENTIAL=ON
+	$(CMAKE) --build $(FUZZ_DIFF_BUILD) --target cube_differential_fuzzer
+	@mkdir -p $(FUZZ_DIFF_BUILD)/corpus
+	$(FUZZ_DIFF_BUILD)/cube_differential_fuzzer -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
+	  -dict=fuzz/cube_differential.dict $(FUZZ_DIFF_BUILD)/corpus
+
+# The performance bench: C++ micro-benchmarks and timers (Google Benchmark),
+# the peers (Pillow from the venv, ffmpeg from Debian), one table.
+BENCH_BUILD := build/bench
+bench: module
+	@scripts/install-system-deps.sh libbenchmark-dev ffmpeg
+	$(CMAKE) -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DCMAKE_BUILD_TYPE=Release -DTONVIK_TESTS=OFF -DTONVIK_BENCHMARKS=ON
+	$(CMAKE) --build $(BENCH_BUILD) -j 2
+	$(VPY) bench/run_bench.py
 
 clean:
 	rm -rf build $(VENV)
