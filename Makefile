@@ -11,7 +11,7 @@ BUILD  := build/cpp
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
 .PHONY: all demo test cpp-build cpp-test py-test module system-deps clean \
-        test-sanitize test-valgrind fuzz
+        test-sanitize test-valgrind fuzz fuzz-differential bench
 
 all: module
 
@@ -75,27 +75,64 @@ test-valgrind: cpp-build
 	TONVIK_DECODE_WRAPPER="$(VALGRIND)" $(VPY) -m pytest -p no:cacheprovider -k decode \
 	  tests/python/test_hostile_images.py tests/python/test_image_formats.py
 
-# A bounded run of every libFuzzer target in fuzz/, FUZZ_SECONDS each, seeded
-# by the project's own generated files. Findings land in build/fuzz/findings.
+# A bounded run of libFuzzer targets from fuzz/, FUZZ_SECONDS each, seeded by
+# the project's own generated files (cube seeds for the cube fuzzers, image
+# seeds for the rest) and by fuzz/<name>.dict where one exists. Every
+# fuzz/<name>_fuzzer.cpp is built; `make fuzz` runs all of them, FUZZERS=...
+# picks some. Findings land in build/fuzz/findings.
 FUZZ_BUILD   := build/fuzz
 FUZZ_SECONDS ?= 60
-FUZZERS = $(basename $(notdir $(wildcard fuzz/*_fuzzer.cpp)))
+FUZZERS ?= $(basename $(notdir $(wildcard fuzz/*_fuzzer.cpp)))
 fuzz: $(VENV)/.ready
 	$(CMAKE) -S . -B $(FUZZ_BUILD) $(NINJA) -DCMAKE_CXX_COMPILER=clang++ \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTONVIK_FUZZ=ON -DTONVIK_TESTS=OFF
-	$(CMAKE) --build $(FUZZ_BUILD) -j 2
+	$(CMAKE) --build $(FUZZ_BUILD) -j 2 --target $(FUZZERS)
 	$(VPY) fuzz/make_seeds.py $(FUZZ_BUILD)/seeds
 	@set -e; mkdir -p $(FUZZ_BUILD)/findings; for fuzzer in $(FUZZERS); do \
 	  case $$fuzzer in *cube*) seeds=cube;; *) seeds=image;; esac; \
+	  dict=fuzz/$${fuzzer%_fuzzer}.dict; \
+	  if [ -f $$dict ]; then dict=-dict=$$dict; else dict=; fi; \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$fuzzer; \
 	  echo "== $$fuzzer: $(FUZZ_SECONDS) s"; \
 	  $(FUZZ_BUILD)/fuzz/$$fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=5 -rss_limit_mb=2560 \
-	    -max_len=65536 -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/findings/$$fuzzer- \
+	    -max_len=65536 -print_final_stats=1 $$dict -artifact_prefix=$(FUZZ_BUILD)/findings/$$fuzzer- \
 	    $(FUZZ_BUILD)/corpus/$$fuzzer $(FUZZ_BUILD)/seeds/$$seeds; \
 	done
 
+# The cube reader against the stream-based reference reader of the tests.
+fuzz-differential:
+	$(MAKE) fuzz FUZZERS=cube_differential_fuzzer
+
 demo: module
 	$(VPY) examples/demo.py
+
+.PHONY: picture typecheck dist packaging-test
+
+# The README's before/after picture, from the demo's own samples and grade.
+picture: module
+	$(VPY) examples/before_after.py docs/before-after.png
+
+# mypy --strict over examples/ (settings in pyproject.toml); the tests run it too.
+typecheck: module
+	$(VPY) -m mypy --strict --cache-dir build/mypy
+
+# sdist and wheel into dist/, built as a user's pip would: in isolation.
+dist: $(VENV)/.ready
+	CMAKE_BUILD_PARALLEL_LEVEL=2 $(VPY) -m build --outdir dist .
+
+# Only the slow distribution tests: build, install the wheel in a fresh venv, run the demo.
+packaging-test: module
+	$(VPY) -m pytest -m packaging tests/python
+
+# The performance bench: C++ micro-benchmarks and timers (Google Benchmark),
+# the peers (Pillow from the venv, ffmpeg from Debian), one table.
+BENCH_BUILD := build/bench
+bench: module
+	@scripts/install-system-deps.sh libbenchmark-dev ffmpeg
+	$(CMAKE) -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DCMAKE_BUILD_TYPE=Release -DTONVIK_TESTS=OFF -DTONVIK_BENCHMARKS=ON
+	$(CMAKE) --build $(BENCH_BUILD) -j 2
+	$(VPY) bench/run_bench.py
 
 clean:
 	rm -rf build $(VENV)

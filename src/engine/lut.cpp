@@ -2,10 +2,19 @@
 #include <cstdint>
 
 #include "lut.hpp"
+#include "map_kernel.hpp"
 #include "precondition.hpp"
 #include "sampler.hpp"
 
 namespace vireth::image {
+
+namespace {
+
+// Below this many pixels the tables (256 rows, 256 columns per blue tile and
+// a float copy of the strip) cost more than they save.
+constexpr std::size_t small_image_pixels = 4096;
+
+}  // namespace
 
 namespace sampler {
 
@@ -49,8 +58,14 @@ void map_pixels(const lut& table, std::uint8_t* rgb, std::size_t pixel_count) {
   // The shape and size are facts of the table, checked once here rather than
   // per pixel; byte inputs divided by 255 are always inside [0, 1].
   require_samplable(table);
-  const sampler::strip_view strip = sampler::view_of(table);
-  for (std::size_t i = 0; i < pixel_count; ++i) sampler::map_pixel(strip, rgb + 3 * i);
+  // The fast kernel gives the scalar sampler's bytes; it only pays for its
+  // per-image tables once an image is larger than they are.
+  if (pixel_count < small_image_pixels || !kernel::fits_tables(table)) {
+    const sampler::strip_view strip = sampler::view_of(table);
+    for (std::size_t i = 0; i < pixel_count; ++i) sampler::map_pixel(strip, rgb + 3 * i);
+    return;
+  }
+  kernel::map_with(kernel::best_path(), table, rgb, pixel_count);
 }
 
 }  // namespace vireth::image

@@ -8,14 +8,22 @@
 //   anything else                                 a data line: three numbers r g b
 // Keywords are case-sensitive prefixes at the very start of the line. Data
 // lines list the table with red changing fastest, then green, then blue.
-// Numbers are read by the standard stream extraction, and a component that a
-// data line does not supply keeps its value from the previous data line
-// (0 before the first). The only check is that the table holds 3 * N^3 values.
+// Numbers are read as the standard stream extraction reads them, and a
+// component that a data line does not supply keeps its value from the
+// previous data line (0 before the first). The only check is that the table
+// holds 3 * N^3 values.
+//
+// The text is scanned in place, a buffer at a time, by the scanner in
+// cube_fields.hpp, which takes exactly the characters a string stream's
+// extraction would take; the tests hold a stream-based reader and check the
+// two against each other on arbitrary bytes.
 #include <cstdint>
-#include <sstream>
+#include <cstring>
+#include <istream>
 #include <string>
 #include <vector>
 
+#include "cube_fields.hpp"
 #include "cube_table.hpp"
 #include "lut.hpp"
 #include "precondition.hpp"
@@ -24,8 +32,58 @@ namespace vireth::image {
 
 namespace {
 
-bool starts_with(const std::string& line, const char* keyword) {
-  return line.rfind(keyword, 0) == 0;
+// Bytes read from the stream at a time; a line longer than this is carried
+// over and completed from the next reads.
+constexpr std::size_t read_chunk = 64 * 1024;
+
+template <std::size_t N>
+bool starts_with(const char* line, std::size_t length, const char (&keyword)[N]) {
+  return length >= N - 1 && std::memcmp(line, keyword, N - 1) == 0;
+}
+
+struct reader_state {
+  lut& target;
+  std::uint32_t size = 0;
+  float red = 0.0f;
+  float green = 0.0f;
+  float blue = 0.0f;
+  std::vector<float> entries;
+};
+
+void take_line(reader_state& state, const char* line, std::size_t length) {
+  if (length == 0 || line[0] == '#') return;
+  cube::field_scanner fields(line, line + length);
+  // Every keyword starts with one of these; most lines are data and go
+  // straight to the numbers.
+  const char first = line[0];
+  const bool maybe_keyword = first == 'T' || first == 'D' || first == 'L';
+  if (!maybe_keyword) {
+    fields.read_float(state.red);
+    fields.read_float(state.green);
+    fields.read_float(state.blue);
+    state.entries.push_back(state.red);
+    state.entries.push_back(state.green);
+    state.entries.push_back(state.blue);
+  } else if (starts_with(line, length, "TITLE")) {
+    const char* first = nullptr;
+    const char* last = nullptr;
+    fields.token(first, last);  // the keyword itself
+    if (fields.token(first, last)) state.target.title.assign(first, last);
+  } else if (starts_with(line, length, "DOMAIN_MIN") || starts_with(line, length, "DOMAIN_MAX")) {
+    return;
+  } else if (starts_with(line, length, "LUT_3D_SIZE")) {
+    const char* first = nullptr;
+    const char* last = nullptr;
+    fields.token(first, last);  // the keyword itself
+    fields.read_unsigned(state.size);
+  } else {
+    fields.read_float(state.red);
+    fields.read_float(state.green);
+    fields.read_float(state.blue);
+    state.entries.push_back(state.red);
+    state.entries.push_back(state.green);
+    state.entries.push_back(state.blue);
+  }
 }
 
 }  // namespace
@@ -33,36 +91,38 @@ bool starts_with(const std::string& line, const char* keyword) {
 void parse_cube(lut& target, std::istream& stream) {
   VIRETH_REQUIRE(stream.good());
 
-  std::string line;
-  std::uint32_t size = 0;
-  float red = 0.0f;
-  float green = 0.0f;
-  float blue = 0.0f;
-  std::vector<float> entries;
-
-  while (std::getline(stream, line)) {
-    // Text mode folds CR LF only on some platforms; drop the CR ourselves.
-    if (!stream.eof() && !line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty() || line[0] == '#') continue;
-
-    std::istringstream fields(line);
-    std::string keyword;
-    if (starts_with(line, "TITLE")) {
-      std::string title;
-      if (fields >> keyword >> title) target.title = title;
-    } else if (starts_with(line, "DOMAIN_MIN") || starts_with(line, "DOMAIN_MAX")) {
-      continue;
-    } else if (starts_with(line, "LUT_3D_SIZE")) {
-      fields >> keyword >> size;
-    } else {
-      fields >> red >> green >> blue;
-      entries.push_back(red);
-      entries.push_back(green);
-      entries.push_back(blue);
+  reader_state state{target, 0, 0.0f, 0.0f, 0.0f, {}};
+  std::string pending;  // the start of a line that the last read cut off
+  std::vector<char> buffer(read_chunk);
+  while (stream) {
+    stream.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    const std::size_t got = static_cast<std::size_t>(stream.gcount());
+    const char* begin = buffer.data();
+    const char* const end = begin + got;
+    while (begin != end) {
+      const char* newline = static_cast<const char*>(std::memchr(begin, '\n', static_cast<std::size_t>(end - begin)));
+      if (!newline) {
+        pending.append(begin, end);
+        break;
+      }
+      const char* line = begin;
+      std::size_t length = static_cast<std::size_t>(newline - begin);
+      if (!pending.empty()) {
+        pending.append(begin, newline);
+        line = pending.data();
+        length = pending.size();
+      }
+      // A CR before the LF ends the line with it.
+      if (length != 0 && line[length - 1] == '\r') --length;
+      take_line(state, line, length);
+      pending.clear();
+      begin = newline + 1;
     }
   }
+  // A last line without LF keeps a CR at its end: it is no line end there.
+  if (!pending.empty()) take_line(state, pending.data(), pending.size());
 
-  cube::store_table(target, size, entries);
+  cube::store_table(target, state.size, state.entries);
 }
 
 }  // namespace vireth::image

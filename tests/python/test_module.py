@@ -100,9 +100,9 @@ class TestOncePerProcess:
 
 
 def _installed_stub() -> pathlib.Path | None:
-    spec = importlib.util.find_spec("tonvik")
-    assert spec is not None and spec.origin is not None
-    stub = pathlib.Path(spec.origin).parent / "tonvik-stubs" / "__init__.pyi"
+    found = importlib.util.find_spec("tonvik")
+    assert found is not None and found.origin is not None
+    stub = pathlib.Path(found.origin).parent / "tonvik-stubs" / "__init__.pyi"
     return stub if stub.is_file() else None
 
 

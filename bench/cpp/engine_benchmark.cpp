@@ -1,0 +1,175 @@
+// Micro-benchmarks: the LUT step on each kernel path against the scalar
+// sampler, and the cube reader against the stream-based reference.
+//
+// TONVIK_BENCH_IMAGE names an image to map (the bench's photo-like picture);
+// TONVIK_BENCH_CUBE_33 / _65 name cube files. Without them the benchmark
+// makes its own inputs.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <stb_image.h>
+
+#include "lut.hpp"
+#include "map_kernel.hpp"
+#include "reference_cube_reader.hpp"
+#include "sampler.hpp"
+
+namespace {
+
+namespace kernel = vireth::image::kernel;
+using vireth::image::lut;
+
+struct pixels {
+  std::vector<std::uint8_t> rgb;
+  std::size_t count = 0;
+};
+
+// Smooth gradients with fine grain, 4000 x 3000, when no image is given.
+pixels synthetic_photo() {
+  constexpr int width = 4000;
+  constexpr int height = 3000;
+  pixels p;
+  p.count = std::size_t{width} * height;
+  p.rgb.resize(3 * p.count);
+  std::mt19937 engine(7);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const float fx = x / float(width);
+      const float fy = y / float(height);
+      const float base[3] = {0.5f + 0.4f * std::sin(6.0f * fx + 2.0f * fy), 0.45f + 0.35f * std::cos(5.0f * fy),
+                             0.4f + 0.3f * std::sin(3.0f * (fx + fy))};
+      std::uint8_t* px = p.rgb.data() + 3 * (std::size_t{unsigned(y)} * width + unsigned(x));
+      for (int k = 0; k < 3; ++k) {
+        const float v = 255.0f * base[k] + float(int(engine() % 9) - 4);
+        px[k] = static_cast<std::uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+      }
+    }
+  }
+  return p;
+}
+
+const pixels& photo() {
+  static const pixels p = [] {
+    if (const char* path = std::getenv("TONVIK_BENCH_IMAGE")) {
+      int w = 0, h = 0, c = 0;
+      if (unsigned char* data = stbi_load(path, &w, &h, &c, 3)) {
+        pixels loaded;
+        loaded.count = std::size_t(w) * std::size_t(h);
+        loaded.rgb.assign(data, data + 3 * loaded.count);
+        stbi_image_free(data);
+        return loaded;
+      }
+      std::fprintf(stderr, "cannot load %s; using a synthetic image\n", path);
+    }
+    return synthetic_photo();
+  }();
+  return p;
+}
+
+// A smooth, non-identity grade of n points, as the bench's cube files hold.
+std::string grade_cube(unsigned n) {
+  std::string text = "TITLE \"bench grade\"\nLUT_3D_SIZE " + std::to_string(n) + "\n";
+  char line[96];
+  for (unsigned b = 0; b < n; ++b)
+    for (unsigned g = 0; g < n; ++g)
+      for (unsigned r = 0; r < n; ++r) {
+        const double fr = r / double(n - 1), fg = g / double(n - 1), fb = b / double(n - 1);
+        std::snprintf(line, sizeof line, "%.6f %.6f %.6f\n", std::pow(fr, 0.9) * 0.95 + 0.03 * fb,
+                      0.1 + 0.8 * fg + 0.05 * fr * fb, std::sqrt(fb) * 0.9 + 0.05 * fg);
+        text += line;
+      }
+  return text;
+}
+
+std::string cube_text(unsigned n) {
+  const std::string var = "TONVIK_BENCH_CUBE_" + std::to_string(n);
+  if (const char* path = std::getenv(var.c_str())) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    if (in) return all.str();
+  }
+  return grade_cube(n);
+}
+
+lut table_of(unsigned n) {
+  lut t;
+  std::istringstream in(cube_text(n));
+  vireth::image::parse_cube(t, in);
+  return t;
+}
+
+void lut_step(benchmark::State& state, int which) {
+  const lut table = table_of(static_cast<unsigned>(state.range(0)));
+  const pixels& source = photo();
+  std::vector<std::uint8_t> work(source.rgb.size());
+  for (auto _ : state) {
+    state.PauseTiming();
+    work = source.rgb;
+    state.ResumeTiming();
+    if (which < 0) {
+      const auto strip = vireth::image::sampler::view_of(table);
+      for (std::size_t i = 0; i < source.count; ++i) vireth::image::sampler::map_pixel(strip, work.data() + 3 * i);
+    } else {
+      kernel::map_with(static_cast<kernel::path>(which), table, work.data(), source.count);
+    }
+    benchmark::DoNotOptimize(work.data());
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * source.count));
+}
+
+void BM_LutStepScalar(benchmark::State& s) { lut_step(s, -1); }
+void BM_LutStepPlain(benchmark::State& s) { lut_step(s, int(kernel::path::plain)); }
+void BM_LutStepSse2(benchmark::State& s) {
+  if (!kernel::available(kernel::path::sse2)) return s.SkipWithError("no SSE2");
+  lut_step(s, int(kernel::path::sse2));
+}
+void BM_LutStepAvx2(benchmark::State& s) {
+  if (!kernel::available(kernel::path::avx2)) return s.SkipWithError("no AVX2");
+  lut_step(s, int(kernel::path::avx2));
+}
+
+BENCHMARK(BM_LutStepScalar)->Arg(33)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_LutStepPlain)->Arg(33)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_LutStepSse2)->Arg(33)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_LutStepAvx2)->Arg(33)->Arg(65)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+// The reader on a file stream, as the pipeline opens it.
+void cube_reader(benchmark::State& state, bool reference) {
+  const unsigned n = static_cast<unsigned>(state.range(0));
+  const std::string path = "/tmp/tonvik_bench_reader_" + std::to_string(n) + ".cube";
+  {
+    std::ofstream out(path, std::ios::binary);
+    out << cube_text(n);
+  }
+  for (auto _ : state) {
+    lut t;
+    std::ifstream in(path);
+    if (reference) {
+      tonvik_test::reference_parse_cube(t, in);
+    } else {
+      vireth::image::parse_cube(t, in);
+    }
+    benchmark::DoNotOptimize(t.data.data());
+  }
+  std::remove(path.c_str());
+}
+
+void BM_CubeReaderReference(benchmark::State& s) { cube_reader(s, true); }
+void BM_CubeReader(benchmark::State& s) { cube_reader(s, false); }
+
+BENCHMARK(BM_CubeReaderReference)->Arg(33)->Arg(65)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CubeReader)->Arg(33)->Arg(65)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,138 @@
+// Whole-job timings for bench/run_bench.py, in milliseconds on stdout.
+//
+//   job_timer compare LUT IMAGE OUT REPS   the apply path and the codec floor,
+//                                          alternated; medians and a breakdown
+//   job_timer small LUT IMAGE OUT SECONDS  calls per second of the apply path
+//   job_timer memory-job LUT IMAGE OUT     peak RSS (KiB) of a process that applies once
+//   job_timer memory-floor IMAGE           peak RSS (KiB) of one that runs stb alone
+//
+// The codec floor is what no apply can beat: stbi_load and
+// stbi_write_jpg_to_func into a callback that discards the bytes, with the
+// quality the pipeline passes (3 x width).
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <stb_image.h>
+#include <stb_image_write.h>
+#include <unistd.h>
+
+#include "apply_pipeline.hpp"
+#include "image_codec.hpp"
+#include "output_file.hpp"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+double ms_since(clock_type::time_point start) {
+  return std::chrono::duration<double, std::milli>(clock_type::now() - start).count();
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0.0 : v[v.size() / 2];
+}
+
+// The high-water mark of this process's own memory map. getrusage's
+// ru_maxrss would not do: it survives exec, so a child started from a large
+// parent reports the parent's peak.
+long peak_rss_kib() {
+  std::FILE* status = std::fopen("/proc/self/status", "r");
+  if (!status) return -1;
+  char line[256];
+  long kib = -1;
+  while (std::fgets(line, sizeof line, status)) {
+    if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
+  }
+  std::fclose(status);
+  return kib;
+}
+
+void discard(void*, void*, int) {}
+
+bool codec_floor(const std::string& image) {
+  int w = 0, h = 0, c = 0;
+  unsigned char* pixels = stbi_load(image.c_str(), &w, &h, &c, 3);
+  if (!pixels) return false;
+  stbi_write_jpg_to_func(discard, nullptr, w, h, 3, pixels, 3 * w);
+  stbi_image_free(pixels);
+  return true;
+}
+
+// The bridge's apply, as one call of the module runs it. The output is
+// removed first: replacing an existing file adds an fsync that a fresh
+// output does not pay, for every tool alike.
+bool apply(const std::string& lut_path, const std::string& image, const std::string& out) {
+  ::unlink(out.c_str());
+  const vireth::image::lut table = tonvik::bridge::read_lut(lut_path);
+  return std::string(tonvik::bridge::apply_to_file(table, image, out)) == "success:ok";
+}
+
+int compare(const std::string& lut_path, const std::string& image, const std::string& out, int reps) {
+  std::vector<double> job, floor, read, decode, map, encode;
+  for (int i = 0; i < reps; ++i) {
+    auto t = clock_type::now();
+    if (!codec_floor(image)) return 1;
+    floor.push_back(ms_since(t));
+    t = clock_type::now();
+    if (!apply(lut_path, image, out)) return 1;
+    job.push_back(ms_since(t));
+    // The same steps one by one, for the breakdown.
+    ::unlink(out.c_str());
+    t = clock_type::now();
+    const vireth::image::lut table = tonvik::bridge::read_lut(lut_path);
+    read.push_back(ms_since(t));
+    t = clock_type::now();
+    tonvik::bridge::decoded d = tonvik::bridge::decode_file(image);
+    decode.push_back(ms_since(t));
+    t = clock_type::now();
+    tonvik::bridge::map_image(table, d.image);
+    map.push_back(ms_since(t));
+    t = clock_type::now();
+    tonvik::bridge::write_jpeg_file(d.image, out);
+    encode.push_back(ms_since(t));
+  }
+  std::printf("job %.2f\nfloor %.2f\nread_lut %.2f\ndecode %.2f\nmap %.2f\nencode_write %.2f\n", median(job),
+              median(floor), median(read), median(decode), median(map), median(encode));
+  return 0;
+}
+
+int small(const std::string& lut_path, const std::string& image, const std::string& out, double seconds) {
+  const auto start = clock_type::now();
+  long calls = 0;
+  while (ms_since(start) < seconds * 1000.0) {
+    if (!apply(lut_path, image, out)) return 1;
+    ++calls;
+  }
+  std::printf("calls_per_second %.1f\n", calls / (ms_since(start) / 1000.0));
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> a(argv + 1, argv + argc);
+  try {
+    if (a.size() == 5 && a[0] == "compare") return compare(a[1], a[2], a[3], std::atoi(a[4].c_str()));
+    if (a.size() == 5 && a[0] == "small") return small(a[1], a[2], a[3], std::atof(a[4].c_str()));
+    if (a.size() == 4 && a[0] == "memory-job") {
+      if (!apply(a[1], a[2], a[3])) return 1;
+      std::printf("peak_kib %ld\n", peak_rss_kib());
+      return 0;
+    }
+    if (a.size() == 2 && a[0] == "memory-floor") {
+      if (!codec_floor(a[1])) return 1;
+      std::printf("peak_kib %ld\n", peak_rss_kib());
+      return 0;
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "job_timer: %s\n", e.what());
+    return 1;
+  }
+  std::fprintf(stderr, "usage: see the comment at the top of job_timer.cpp\n");
+  return 2;
+}

@@ -1,0 +1,238 @@
+"""The performance bench: makes its inputs, times tonvik and its peers, prints one table.
+
+Run through `make bench`, which builds the C++ timers (build/bench) first. Every
+input is generated here, deterministically, into build/bench-inputs.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib.util
+import json
+import math
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+from PIL import Image, ImageFilter
+
+ROOT = Path(__file__).resolve().parent.parent
+BUILD = ROOT / "build" / "bench"
+INPUTS = ROOT / "build" / "bench-inputs"
+ENGINE_BENCHMARK = BUILD / "bench" / "cpp" / "engine_benchmark"
+JOB_TIMER = BUILD / "bench" / "cpp" / "job_timer"
+
+PHOTO_SIZE = (4000, 3000)
+SMALL_SIZE = (256, 256)
+
+
+def photo(width: int, height: int, seed: int) -> np.ndarray:
+    """Smooth light, large soft shapes, mid-scale texture and grain, as in a photograph."""
+    rng = np.random.default_rng(seed)
+    y, x = np.mgrid[0:height, 0:width].astype(np.float32)
+    x /= width
+    y /= height
+    light = 0.55 + 0.25 * np.sin(2.1 * x + 1.3 * y) * np.cos(1.7 * y - 0.4)
+    image = np.empty((height, width, 3), np.float32)
+    tint = ((1.05, 0.95, 0.8), (0.9, 1.0, 1.05), (0.8, 0.9, 1.2))
+    for k in range(3):
+        image[..., k] = light * tint[k][0]
+    for _ in range(14):  # soft blobs: skies, faces, foliage
+        cx, cy, r = rng.random(), rng.random(), 0.05 + 0.25 * rng.random()
+        colour = rng.random(3).astype(np.float32) * 0.6 - 0.3
+        weight = np.exp(-((x - cx) ** 2 + (y - cy) ** 2) / (2 * r * r))
+        image += weight[..., None] * colour
+    coarse = rng.standard_normal((height // 16 + 2, width // 16 + 2, 3)).astype(np.float32)
+    texture = np.repeat(np.repeat(coarse, 16, axis=0), 16, axis=1)[:height, :width]
+    image += 0.04 * texture
+    image = image * 255.0 + rng.normal(0.0, 2.5, image.shape).astype(np.float32)
+    return np.clip(image, 0, 255).astype(np.uint8)
+
+
+def grade_cube(n: int) -> str:
+    lines = [f'TITLE "bench grade {n}"', f"LUT_3D_SIZE {n}"]
+    for b in range(n):
+        for g in range(n):
+            for r in range(n):
+                fr, fg, fb = r / (n - 1), g / (n - 1), b / (n - 1)
+                lines.append(
+                    f"{fr ** 0.9 * 0.95 + 0.03 * fb:.6f} {0.1 + 0.8 * fg + 0.05 * fr * fb:.6f} "
+                    f"{math.sqrt(fb) * 0.9 + 0.05 * fg:.6f}"
+                )
+    return "\n".join(lines) + "\n"
+
+
+def make_inputs() -> dict[str, Path]:
+    INPUTS.mkdir(parents=True, exist_ok=True)
+    paths = {
+        "png": INPUTS / "photo.png",
+        "jpg": INPUTS / "photo.jpg",
+        "small": INPUTS / "small.png",
+        "cube33": INPUTS / "grade33.cube",
+        "cube65": INPUTS / "grade65.cube",
+    }
+    if not paths["png"].exists() or not paths["jpg"].exists():
+        pixels = Image.fromarray(photo(*PHOTO_SIZE, seed=2026))
+        pixels.save(paths["png"])
+        pixels.save(paths["jpg"], quality=92)
+    if not paths["small"].exists():
+        Image.fromarray(photo(*SMALL_SIZE, seed=7)).save(paths["small"])
+    for n in (33, 65):
+        if not paths[f"cube{n}"].exists():
+            paths[f"cube{n}"].write_text(grade_cube(n))
+    return paths
+
+
+def run(cmd: list[str], env: dict[str, str] | None = None) -> str:
+    return subprocess.run(cmd, check=True, capture_output=True, text=True, env=env).stdout
+
+
+def key_values(text: str) -> dict[str, float]:
+    return {k: float(v) for k, v in (line.split() for line in text.splitlines() if line.strip())}
+
+
+def median_ms(action, reps: int) -> float:
+    times = []
+    for _ in range(reps):
+        start = time.perf_counter()
+        action()
+        times.append((time.perf_counter() - start) * 1000.0)
+    return statistics.median(times)
+
+
+def read_cube_for_pillow(path: Path) -> ImageFilter.Color3DLUT:
+    size, values = 0, []
+    for line in path.read_text().splitlines():
+        if line.startswith("LUT_3D_SIZE"):
+            size = int(line.split()[1])
+        elif line and line[0] in "0123456789.-":
+            values.extend(float(v) for v in line.split()[:3])
+    return ImageFilter.Color3DLUT(size, values)
+
+
+def pillow_job(lut: ImageFilter.Color3DLUT, image: Path, out: Path) -> None:
+    with Image.open(image) as im:
+        im.convert("RGB").filter(lut).save(out, quality=100, subsampling=0)
+
+
+def ffmpeg_job(cube: Path, image: Path, out: Path) -> None:
+    subprocess.run(
+        ["ffmpeg", "-v", "error", "-y", "-i", str(image), "-vf", f"lut3d=file={cube}",
+         "-frames:v", "1", "-update", "1", "-c:v", "mjpeg", "-q:v", "1", "-pix_fmt", "yuvj444p", str(out)],
+        check=True,
+    )
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--reps", type=int, default=5, help="repetitions per whole-job figure")
+    args = parser.parse_args()
+
+    paths = make_inputs()
+    out_dir = INPUTS / "out"
+    out_dir.mkdir(exist_ok=True)
+    rows: list[tuple[str, str, str, str]] = []
+
+    def row(figure: str, value: float, unit: str, goal: str, ratio: str) -> None:
+        rows.append((figure, f"{value:.1f} {unit}", goal, ratio))
+        print(f"  measured {figure}: {value:.1f} {unit}", file=sys.stderr, flush=True)
+
+    # 1, 2: micro-benchmarks (Google Benchmark).
+    env = dict(os.environ, TONVIK_BENCH_IMAGE=str(paths["png"]), TONVIK_BENCH_CUBE_33=str(paths["cube33"]),
+               TONVIK_BENCH_CUBE_65=str(paths["cube65"]))
+    micro = json.loads(run([str(ENGINE_BENCHMARK), "--benchmark_format=json"], env=env))
+    # Names carry run options after the argument ("BM_X/33/min_time:1.000"): keep name/argument.
+    bench = {"/".join(b["name"].split("/")[:2]): b for b in micro["benchmarks"] if "error_occurred" not in b}
+    for name, label in (("BM_LutStepScalar/33", "scalar"), ("BM_LutStepPlain/33", "plain tables"),
+                        ("BM_LutStepSse2/33", "SSE2"), ("BM_LutStepAvx2/33", "AVX2"),
+                        ("BM_LutStepAvx2/65", "AVX2, 65-point")):
+        if name in bench:
+            mps = bench[name]["items_per_second"] / 1e6
+            row(f"LUT step, {label}, 12 MP, 1 core", mps, "MP/s", ">= 250 MP/s", f"{mps / 250:.2f} of goal")
+    for n, goal in ((33, 4.0), (65, 30.0)):
+        fast = bench[f"BM_CubeReader/{n}"]["real_time"]
+        ref = bench[f"BM_CubeReaderReference/{n}"]["real_time"]
+        row(f"cube reader, {n}-point", fast, "ms", f"<= {goal:.0f} ms", f"{fast / goal:.2f} of goal; "
+            f"reference {ref:.1f} ms")
+
+    # 3, 4: whole job against the codec floor and the peers, same run.
+    module = importlib.util.find_spec("tonvik") is not None
+    if module:
+        import tonvik  # noqa: PLC0415
+    have_ffmpeg = shutil.which("ffmpeg") is not None
+    for kind in ("png", "jpg"):
+        for n in (33, 65):
+            cube, image = paths[f"cube{n}"], paths[kind]
+            out = out_dir / f"tonvik_{kind}_{n}.jpg"
+            t = key_values(run([str(JOB_TIMER), "compare", str(cube), str(image), str(out), str(args.reps)]))
+            label = f"{kind.upper()} in, {n}-point"
+            row(f"whole job (bridge), {label}", t["job"], "ms", "<= 1.05 x floor",
+                f"{t['job'] / t['floor']:.3f} x floor {t['floor']:.0f} ms (read {t['read_lut']:.0f}, decode "
+                f"{t['decode']:.0f}, map {t['map']:.0f}, encode+write {t['encode_write']:.0f})")
+            job = t["job"]
+            if module:
+                def call() -> None:
+                    out.unlink(missing_ok=True)
+                    tonvik.apply_lut(str(cube), str(image), str(out))
+                job = median_ms(call, args.reps)
+                row(f"whole job (module), {label}", job, "ms", "<= 1.05 x floor", f"{job / t['floor']:.3f} x floor")
+            lut = read_cube_for_pillow(cube)
+            pil_out = out_dir / f"pillow_{kind}_{n}.jpg"
+            pil = median_ms(lambda: pillow_job(lut, image, pil_out), args.reps)
+            row(f"Pillow, {label}", pil, "ms", "tonvik faster", f"tonvik {job / pil:.2f} x Pillow's time")
+            if have_ffmpeg:
+                ff_out = out_dir / f"ffmpeg_{kind}_{n}.jpg"
+                ff = median_ms(lambda: ffmpeg_job(cube, image, ff_out), max(3, args.reps // 2))
+                row(f"ffmpeg lut3d, {label}", ff, "ms", "tonvik faster", f"tonvik {job / ff:.2f} x ffmpeg's time")
+
+    # 5: small images, calls per second in one process.
+    small_out = out_dir / "small.jpg"
+    calls = key_values(run([str(JOB_TIMER), "small", str(paths["cube33"]), str(paths["small"]), str(small_out), "3"]))
+    row("256x256 PNG, 33-point (bridge)", calls["calls_per_second"], "calls/s", ">= 150 calls/s",
+        f"{calls['calls_per_second'] / 150:.2f} of goal")
+    if module:
+        start, count = time.perf_counter(), 0
+        while time.perf_counter() - start < 3.0:
+            small_out.unlink(missing_ok=True)
+            tonvik.apply_lut(str(paths["cube33"]), str(paths["small"]), str(small_out))
+            count += 1
+        rate = count / (time.perf_counter() - start)
+        row("256x256 PNG, 33-point (module)", rate, "calls/s", ">= 150 calls/s", f"{rate / 150:.2f} of goal")
+
+    # 6: memory (VmHWM). The same binary, one child process per figure, either the
+    # whole apply or stb's own decode and encode: the difference of their
+    # peaks is what the apply adds. Medians of three children each.
+    for kind in ("png", "jpg"):
+        out = out_dir / f"memory_{kind}.jpg"
+
+        def peak(mode: list[str]) -> float:
+            values = []
+            for _ in range(3):
+                out.unlink(missing_ok=True)
+                values.append(key_values(run([str(JOB_TIMER), *mode]))["peak_kib"] / 1024.0)
+            return statistics.median(values)
+
+        job = peak(["memory-job", str(paths["cube65"]), str(paths[kind]), str(out)])
+        floor = peak(["memory-floor", str(paths[kind])])
+        row(f"peak RSS over stb's own, 12 MP {kind.upper()}, 65-point", job - floor, "MB", "<= +16 MB",
+            f"apply {job:.0f} MB, stb alone {floor:.0f} MB")
+
+    cpu = next((line.split(":", 1)[1].strip() for line in run(["lscpu"]).splitlines()
+                if line.startswith("Model name")), "unknown CPU")
+    print(f"\ntonvik bench on {cpu}, {os.cpu_count()} CPUs; medians of {args.reps} runs")
+    widths = [max(len(r[i]) for r in rows + [("figure", "measured", "goal", "ratio")]) for i in range(4)]
+    line = " | ".join("{:<%d}" % w for w in widths)
+    print(line.format("figure", "measured", "goal", "ratio"))
+    print("-+-".join("-" * w for w in widths))
+    for r in rows:
+        print(line.format(*r))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,238 @@
+// field_scanner: the formatted reads of a line's string stream (a token, a
+// float, an unsigned int), done in place on the line's bytes with the same
+// result: the same characters taken, the same value stored, the same state.
+//
+// Stream rules it follows (classic locale):
+//   - once a read has failed or has reached the end of the line, every later
+//     read does nothing (the stream is failed) and leaves its target alone;
+//   - leading whitespace (blank, \t, \n, \v, \f, \r) is skipped; reaching the
+//     end there fails and leaves the target alone;
+//   - a number takes the longest run of the characters its extraction
+//     accumulates; a run that does not convert stores 0 and fails, a float
+//     beyond the float range stores +-max and fails, an unsigned int beyond
+//     32 bits stores the maximum and fails, a minus sign before an unsigned
+//     int negates it modulo 2^32.
+// Ownership: borrows the line. Failure contract: nothing throws.
+#pragma once
+
+#include <cfloat>
+#include <charconv>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <system_error>
+
+namespace vireth::image::cube {
+
+class field_scanner {
+ public:
+  field_scanner(const char* begin, const char* end) : at_(begin), end_(end) {}
+
+  // The next whitespace-delimited token; false (and nothing) on a failed read.
+  bool token(const char*& first, const char*& last) {
+    if (!start_read()) return false;
+    first = at_;
+    while (at_ != end_ && !is_space(*at_)) ++at_;
+    last = at_;
+    if (at_ == end_) at_end_ = true;
+    return true;
+  }
+
+  void read_float(float& value) {
+    if (!start_read()) return;
+    bool negative = false;
+    if (*at_ == '+' || *at_ == '-') {
+      negative = *at_ == '-';
+      ++at_;
+    }
+    const char* const body = at_;
+    // The form tables are written in, digits with an optional point and
+    // fraction and no exponent, is read in one pass; where the stream would
+    // go on (an exponent mark after digits) the general scan takes over.
+    const char* p = body;
+    std::uint64_t digits_value = 0;
+    std::size_t digit_count = 0;
+    std::size_t fraction_digits = 0;
+    for (; p != end_ && is_digit(*p); ++p, ++digit_count) digits_value = digits_value * 10 + digit(*p);
+    if (p != end_ && *p == '.') {
+      for (++p; p != end_ && is_digit(*p); ++p, ++digit_count, ++fraction_digits) {
+        digits_value = digits_value * 10 + digit(*p);
+      }
+    }
+    if (digit_count == 0 || p == end_ || (*p != 'e' && *p != 'E')) {
+      at_ = p;
+      if (at_ == end_) at_end_ = true;
+#if FLT_EVAL_METHOD == 0
+      // Both the integer and the power of ten are exact floats, so the one
+      // division rounds exactly as a correctly rounded conversion does.
+      if (digit_count != 0 && digit_count <= max_short_digits && digits_value <= exact_float_integer) {
+        const float magnitude = static_cast<float>(digits_value) / powers_of_ten[fraction_digits];
+        value = negative ? -magnitude : magnitude;
+        return;
+      }
+#endif
+      convert_float(body, at_, negative, value);
+      return;
+    }
+    bool mantissa = false;
+    bool point = false;
+    bool exponent = false;
+    while (at_ != end_) {
+      const char c = *at_;
+      if (is_digit(c)) {
+        mantissa = true;
+      } else if (c == '.' && !point && !exponent) {
+        point = true;
+      } else if ((c == 'e' || c == 'E') && !exponent && mantissa) {
+        exponent = true;
+        // A sign directly after the exponent mark belongs to it; anything else
+        // is looked at again as a character of its own.
+        if (at_ + 1 != end_ && (at_[1] == '+' || at_[1] == '-')) ++at_;
+      } else {
+        break;
+      }
+      ++at_;
+    }
+    if (at_ == end_) at_end_ = true;
+    convert_float(body, at_, negative, value);
+  }
+
+  void read_unsigned(std::uint32_t& value) {
+    if (!start_read()) return;
+    bool negative = false;
+    if (*at_ == '+' || *at_ == '-') {
+      negative = *at_ == '-';
+      ++at_;
+    }
+    bool digits = false;
+    bool overflow = false;
+    std::uint32_t result = 0;
+    constexpr std::uint32_t max = std::numeric_limits<std::uint32_t>::max();
+    while (at_ != end_ && *at_ >= '0' && *at_ <= '9') {
+      const std::uint32_t digit = static_cast<std::uint32_t>(*at_ - '0');
+      digits = true;
+      if (result > max / 10) {
+        overflow = true;
+      } else {
+        result *= 10;
+        overflow |= result > max - digit;
+        result += digit;
+      }
+      ++at_;
+    }
+    if (at_ == end_) at_end_ = true;
+    if (!digits) {
+      value = 0;
+      failed_ = true;
+    } else if (overflow) {
+      value = max;
+      failed_ = true;
+    } else {
+      value = negative ? 0u - result : result;
+    }
+  }
+
+  // The line stream's state after the reads so far.
+  bool failed() const noexcept { return failed_; }
+  bool at_end() const noexcept { return at_end_; }
+
+ private:
+  // 2^24: every integer up to it is a float.
+  static constexpr std::uint32_t exact_float_integer = 16777216;
+  // Up to 9 digits the integer cannot wrap; the fraction then needs at most
+  // 10^9, and 10^0 .. 10^9 are floats exactly (5^9 < 2^24).
+  static constexpr std::size_t max_short_digits = 9;
+  static constexpr float powers_of_ten[max_short_digits + 1] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f,
+                                                                1e5f, 1e6f, 1e7f, 1e8f, 1e9f};
+
+  static bool is_digit(char c) { return c >= '0' && c <= '9'; }
+  static std::uint32_t digit(char c) { return static_cast<std::uint32_t>(c - '0'); }
+
+  // Blank, \t, \n, \v, \f and \r: the classic locale's whitespace.
+  static bool is_space(char c) {
+    constexpr std::uint64_t spaces = (1ull << ' ') | (1ull << '\t') | (1ull << '\n') | (1ull << '\v') |
+                                     (1ull << '\f') | (1ull << '\r');
+    const auto u = static_cast<unsigned char>(c);
+    return u <= ' ' && ((spaces >> u) & 1u) != 0;
+  }
+
+  // The stream's sentry: false once failed or at the end, and when only
+  // whitespace is left.
+  bool start_read() {
+    if (failed_ || at_end_) {
+      failed_ = true;
+      return false;
+    }
+    while (at_ != end_ && is_space(*at_)) ++at_;
+    if (at_ == end_) {
+      at_end_ = true;
+      failed_ = true;
+      return false;
+    }
+    return true;
+  }
+
+  // [body, last) is what the extraction accumulated, without its sign. It
+  // converts as the C library's strtof would, or not at all.
+  void convert_float(const char* body, const char* last, bool negative, float& value) {
+    float magnitude = 0.0f;
+    const std::from_chars_result r = std::from_chars(body, last, magnitude, std::chars_format::general);
+    if (r.ec == std::errc() && r.ptr == last && body != last) {
+      value = negative ? -magnitude : magnitude;
+      return;
+    }
+    if (r.ec == std::errc::result_out_of_range && r.ptr == last) {
+      // Beyond the float range the stream stores +-max and fails; below it,
+      // it keeps the conversion's signed zero.
+      if (is_at_least_one(body, last)) {
+        value = negative ? -std::numeric_limits<float>::max() : std::numeric_limits<float>::max();
+        failed_ = true;
+      } else {
+        value = negative ? -0.0f : 0.0f;
+      }
+      return;
+    }
+    value = 0.0f;
+    failed_ = true;
+  }
+
+  // Whether a decimal number (digits, point, exponent; at least one nonzero
+  // digit) is at least 1 in magnitude. Only asked about numbers that round to
+  // zero or to infinity as floats, so the exact threshold never matters.
+  static bool is_at_least_one(const char* body, const char* last) {
+    constexpr long long saturation = 1000000000;
+    long long magnitude = 0;  // decimal exponent of the leading digit, plus 1
+    bool point = false;
+    bool nonzero = false;
+    const char* p = body;
+    for (; p != last && *p != 'e' && *p != 'E'; ++p) {
+      if (*p == '.') {
+        point = true;
+      } else if (nonzero || *p != '0') {
+        nonzero = true;
+        if (!point && magnitude < saturation) ++magnitude;
+      } else if (point) {
+        --magnitude;
+      }
+    }
+    long long exponent = 0;
+    if (p != last) {
+      ++p;
+      const bool minus = p != last && *p == '-';
+      if (p != last && (*p == '+' || *p == '-')) ++p;
+      for (; p != last; ++p) {
+        if (exponent < saturation) exponent = exponent * 10 + (*p - '0');
+      }
+      if (minus) exponent = -exponent;
+    }
+    return magnitude - 1 + exponent >= 0;
+  }
+
+  const char* at_;
+  const char* end_;
+  bool failed_ = false;
+  bool at_end_ = false;
+};
+
+}  // namespace vireth::image::cube

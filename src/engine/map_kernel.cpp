@@ -1,0 +1,225 @@
+#include "map_kernel.hpp"
+
+#include <cmath>
+#include <cstring>
+
+#include "sampler.hpp"
+
+namespace vireth::image::kernel {
+
+namespace {
+
+// Floats per texel in the kernel's copy of the strip: R, G, B and a zero that
+// pads every texel to one 16-byte vector.
+constexpr std::uint32_t texel_floats = 4;
+
+// Everything below repeats the scalar sampler's operations one for one; only
+// the place where they run changes.
+struct table_shape {
+  float n;
+  float scale;
+  float width;
+  float height;
+  float last_x;
+  float last_y;
+  std::uint32_t width_texels;
+  std::uint32_t height_texels;
+};
+
+table_shape shape_of(const lut& table) {
+  table_shape s{};
+  s.n = static_cast<float>(table.height);
+  s.scale = (s.n - 1.0f) / s.n;
+  s.width = static_cast<float>(table.width);
+  s.height = static_cast<float>(table.height);
+  s.last_x = static_cast<float>(table.width - 1);
+  s.last_y = static_cast<float>(table.height - 1);
+  s.width_texels = table.width;
+  s.height_texels = table.height;
+  return s;
+}
+
+row_entry row_for(const table_shape& s, std::uint8_t green) {
+  const float v = static_cast<float>(green) / 255.0f;
+  float q = s.scale * v;
+  if (!(q > 0.0f)) q = 0.0f;
+  const float fy = s.height * sampler::clamp01(q);
+  const float y1 = fy >= s.last_y ? s.last_y : fy + 1.0f;
+  const float ay = fy - std::floor(fy);
+  std::uint32_t y0 = static_cast<std::uint32_t>(fy);
+  if (y0 > s.height_texels - 1) y0 = s.height_texels - 1;
+  const std::uint32_t y1i = static_cast<std::uint32_t>(y1);
+  return {y0 * s.width_texels * texel_floats, y1i * s.width_texels * texel_floats, ay, 1.0f - ay};
+}
+
+// The blue position b, clamped at 0, split into its tile (base) and t.
+struct blue_split {
+  float base;
+  float t;
+};
+
+blue_split blue_for(const table_shape& s, std::uint8_t blue) {
+  const float w = static_cast<float>(blue) / 255.0f;
+  float b = s.scale * w * s.n - 0.5f / s.n;
+  if (b < 0.0f) b = 0.0f;
+  const float t = b - std::floor(b);
+  return {b - t, t};
+}
+
+void columns_for(const table_shape& s, float p, std::uint16_t& near, std::uint16_t& far, float& ax) {
+  const float fx = s.width * sampler::clamp01(p);
+  const float x1 = fx >= s.last_x ? s.last_x : fx + 1.0f;
+  ax = fx - std::floor(fx);
+  std::uint32_t x0 = static_cast<std::uint32_t>(fx);
+  if (x0 > s.width_texels - 1) x0 = s.width_texels - 1;
+  near = static_cast<std::uint16_t>(x0 * texel_floats);
+  far = static_cast<std::uint16_t>(static_cast<std::uint32_t>(x1) * texel_floats);
+}
+
+column_entry column_for(const table_shape& s, float base, std::uint8_t red) {
+  const float u = static_cast<float>(red) / 255.0f;
+  float x = s.scale * u + base;
+  if (!(x > 0.0f)) x = 0.0f;
+  const float p0 = x / s.n;
+  const float p1 = 1.0f / s.n + x / s.n;
+  column_entry e{};
+  columns_for(s, p0, e.near[0], e.far[0], e.ax[0]);
+  columns_for(s, p1, e.near[1], e.far[1], e.ax[1]);
+  return e;
+}
+
+void fetch_plain(const float* texels, const column_entry& c, int k, const row_entry& row, float out[3]) {
+  const float* d00 = texels + c.near[k] + row.near;
+  const float* d10 = texels + c.far[k] + row.near;
+  const float* d01 = texels + c.near[k] + row.far;
+  const float* d11 = texels + c.far[k] + row.far;
+  const float ax = c.ax[k];
+  const float one_minus_ax = 1.0f - ax;
+  const float ay = row.ay;
+  const float one_minus_ay = row.one_minus_ay;
+  for (int i = 0; i < 3; ++i) {
+    out[i] = d10[i] * ax * one_minus_ay + d00[i] * one_minus_ax * one_minus_ay + d01[i] * one_minus_ax * ay +
+             d11[i] * ax * ay;
+  }
+}
+
+void run_plain(const kernel_tables& tables, std::uint8_t* rgb, std::size_t count) {
+  const float* texels = tables.texels.data();
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint8_t* px = rgb + 3 * i;
+    const blue_entry& blue = tables.blues[px[2]];
+    const column_entry& column = tables.columns[blue.columns + px[0]];
+    const row_entry& row = tables.rows[px[1]];
+    float c0[3];
+    float c1[3];
+    fetch_plain(texels, column, 0, row, c0);
+    fetch_plain(texels, column, 1, row, c1);
+    const float t = blue.t;
+    for (int k = 0; k < 3; ++k) {
+      float c;
+      if (t == 0.0f) {
+        c = c0[k];
+      } else if (t == 1.0f) {
+        c = c1[k];
+      } else {
+        c = (c1[k] - c0[k]) * t + c0[k];
+      }
+      px[k] = static_cast<std::uint8_t>(static_cast<std::int32_t>(c));
+    }
+  }
+}
+
+path detect_path() {
+#if defined(__x86_64__)
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) return path::avx2;
+  if (__builtin_cpu_supports("sse2")) return path::sse2;
+#endif
+  return path::plain;
+}
+
+}  // namespace
+
+bool available(path p) {
+  switch (p) {
+    case path::plain:
+      return true;
+#if defined(__x86_64__)
+    case path::sse2:
+      __builtin_cpu_init();
+      return __builtin_cpu_supports("sse2");
+    case path::avx2:
+      __builtin_cpu_init();
+      return __builtin_cpu_supports("avx2");
+#endif
+    default:
+      return false;
+  }
+}
+
+path best_path() {
+  static const path chosen = detect_path();
+  return chosen;
+}
+
+bool fits_tables(const lut& table) {
+  return std::uint64_t{table.width} * table.height <= max_table_texels;
+}
+
+void build(const lut& table, kernel_tables& out) {
+  const table_shape s = shape_of(table);
+  const std::size_t texel_count = std::size_t{table.width} * table.height;
+  out.texels.assign(texel_count * texel_floats, 0.0f);
+  const std::uint8_t* source = table.data.data();
+  for (std::size_t i = 0; i < texel_count; ++i, source += table.channel) {
+    for (std::size_t k = 0; k < 3; ++k) out.texels[i * texel_floats + k] = source[k];
+  }
+
+  for (int g = 0; g < 256; ++g) out.rows[g] = row_for(s, static_cast<std::uint8_t>(g));
+
+  // b grows with the blue byte, so equal tiles come in runs: one run, one set
+  // of 256 column entries (at most N sets, however many blue bytes share one).
+  out.columns.clear();
+  out.every_t_below_one = true;
+  float tile = -1.0f;
+  for (int b = 0; b < 256; ++b) {
+    const blue_split split = blue_for(s, static_cast<std::uint8_t>(b));
+    if (out.columns.empty() || split.base != tile) {
+      tile = split.base;
+      for (int r = 0; r < 256; ++r) out.columns.push_back(column_for(s, tile, static_cast<std::uint8_t>(r)));
+    }
+    out.blues[b] = {static_cast<std::uint32_t>(out.columns.size() - 256), split.t};
+    if (!(split.t < 1.0f)) out.every_t_below_one = false;
+  }
+}
+
+void run(path p, const kernel_tables& tables, std::uint8_t* rgb, std::size_t count) {
+  if (!tables.every_t_below_one) p = path::plain;
+  switch (p) {
+#if defined(__x86_64__)
+    case path::avx2:
+      run_avx2(tables, rgb, count);
+      return;
+    case path::sse2:
+      run_sse2(tables, rgb, count);
+      return;
+#endif
+    default:
+      run_plain(tables, rgb, count);
+      return;
+  }
+}
+
+void map_with(path p, const lut& table, std::uint8_t* rgb, std::size_t count) {
+  if (count == 0) return;
+  if (!fits_tables(table)) {
+    const sampler::strip_view strip = sampler::view_of(table);
+    for (std::size_t i = 0; i < count; ++i) sampler::map_pixel(strip, rgb + 3 * i);
+    return;
+  }
+  kernel_tables tables;
+  build(table, tables);
+  run(p, tables, rgb, count);
+}
+
+}  // namespace vireth::image::kernel

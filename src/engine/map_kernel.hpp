@@ -1,0 +1,92 @@
+// The fast LUT step: the exact arithmetic of the scalar sampler
+// (sampler.hpp), reorganised so that everything a pixel's bytes determine on
+// their own is computed once per image instead of once per pixel.
+//
+// What depends on what, per pixel (R, G, B):
+//   G alone     the two strip rows and the vertical weight of both fetches;
+//   B alone     the blue tile (an integer) and the blend factor t;
+//   R and tile  the two columns and the horizontal weight of each fetch.
+// Only the weighted sums and the blend stay per pixel; the SIMD kernels run
+// them in the scalar order, so every rounding is the same.
+//
+// Ownership: kernel_tables owns its copies; it does not keep the lut.
+// Failure contract: build() and map_with() throw std::bad_alloc only; the
+// caller validates the table (require_samplable) first.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "lut.hpp"
+
+namespace vireth::image::kernel {
+
+enum class path { plain, sse2, avx2 };
+
+// True when this build and this CPU can run `p`. plain always can.
+bool available(path p);
+
+// The fastest available path, chosen once from the CPU's features.
+path best_path();
+
+// The strip as floats, four per texel (R, G, B, 0), is what the SIMD kernels
+// read; above this many texels (a 80-point table) its copy would outweigh the
+// gain and the scalar sampler maps the image directly.
+inline constexpr std::uint64_t max_table_texels = 80ull * 80ull * 80ull;
+
+// Per green byte: offsets (in floats) of the rows y0 and y1 of both fetches,
+// and the vertical weights ay and 1 - ay.
+struct row_entry {
+  std::uint32_t near;
+  std::uint32_t far;
+  float ay;
+  float one_minus_ay;
+};
+
+// Per blue byte: the first column entry of its tile, and the blend factor.
+struct blue_entry {
+  std::uint32_t columns;
+  float t;
+};
+
+// Per (tile, red byte): columns x0 and x1 (offsets in floats) and weight ax of
+// the fetch on the tile (index 0) and on the next one (index 1).
+// 16 bytes, so that a 33-point table's 34 tiles of entries stay near the core;
+// offsets of at most 4 * 80 * 80 fit 16 bits.
+struct column_entry {
+  alignas(16) float ax[2];
+  std::uint16_t near[2];
+  std::uint16_t far[2];
+};
+
+struct kernel_tables {
+  std::vector<float> texels;
+  std::array<row_entry, 256> rows;
+  std::array<blue_entry, 256> blues;
+  std::vector<column_entry> columns;  // 256 per distinct tile
+  // The SIMD kernels blend without the scalar t == 1 shortcut; t = b - floor(b)
+  // cannot reach 1, and build() confirms it rather than relying on it.
+  bool every_t_below_one = true;
+};
+
+// False when the table is too large for the fast kernels (see
+// max_table_texels). `table` must have passed require_samplable().
+bool fits_tables(const lut& table);
+
+// Fills `out` for `table`; requires fits_tables(table).
+void build(const lut& table, kernel_tables& out);
+
+// Maps pixels [0, count) with the given kernel; `p` must be available.
+void run(path p, const kernel_tables& tables, std::uint8_t* rgb, std::size_t count);
+
+// The whole LUT step on a validated table, on path `p` (tests force each path).
+void map_with(path p, const lut& table, std::uint8_t* rgb, std::size_t count);
+
+#if defined(__x86_64__)
+void run_sse2(const kernel_tables& tables, std::uint8_t* rgb, std::size_t count);
+void run_avx2(const kernel_tables& tables, std::uint8_t* rgb, std::size_t count);
+#endif
+
+}  // namespace vireth::image::kernel

@@ -1,0 +1,163 @@
+// The SIMD kernels. Lanes hold the channels of one texel (R, G, B, pad), so a
+// vector operation is exactly the scalar operation on each channel: the same
+// products and sums in the same order, no fused multiply-add (the AVX2 kernel
+// asks for "avx2" only, never "fma"). The AVX2 kernel runs both fetches of a
+// pixel side by side, the first in the low half, the second in the high half.
+#include "map_kernel.hpp"
+
+#if defined(__x86_64__)
+
+#include <immintrin.h>
+
+#include <cstring>
+
+namespace vireth::image::kernel {
+
+namespace {
+
+// Pixels per block: 12 bytes are read from the image and the results go to a
+// 16-byte block first, each pixel as one 4-byte store whose spare byte the
+// next pixel overwrites; the block then goes back as 12 bytes.
+constexpr std::size_t block_pixels = 4;
+
+// The blend (c1 - c0) * t + c0 needs no branch: t is never 1 (it is
+// b - floor(b)), and at t == 0 it gives c0 exactly, as the scalar shortcut
+// does: (c1 - c0) * 0 is a zero and c0 + (+-0) is c0.
+inline __m128 blend(__m128 c0, __m128 c1, const float* t) {
+  return _mm_add_ps(_mm_mul_ps(_mm_sub_ps(c1, c0), _mm_load1_ps(t)), c0);
+}
+
+// The low 8 bits of the first three 32-bit integers, as the scalar cast keeps
+// them, in the low three bytes.
+inline std::uint32_t bytes_sse2(__m128i truncated) {
+  const __m128i low = _mm_and_si128(truncated, _mm_set1_epi32(0xFF));
+  const __m128i words = _mm_packs_epi32(low, low);
+  return static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(words, words)));
+}
+
+inline __m128 fetch_sse2(const float* near_row, const float* far_row, const column_entry& c, int k,
+                         const row_entry& row) {
+  const __m128 ax = _mm_set1_ps(c.ax[k]);
+  const __m128 one_minus_ax = _mm_sub_ps(_mm_set1_ps(1.0f), ax);
+  const __m128 ay = _mm_set1_ps(row.ay);
+  const __m128 one_minus_ay = _mm_set1_ps(row.one_minus_ay);
+  const __m128 d00 = _mm_loadu_ps(near_row + c.near[k]);
+  const __m128 d10 = _mm_loadu_ps(near_row + c.far[k]);
+  const __m128 d01 = _mm_loadu_ps(far_row + c.near[k]);
+  const __m128 d11 = _mm_loadu_ps(far_row + c.far[k]);
+  __m128 sum = _mm_mul_ps(_mm_mul_ps(d10, ax), one_minus_ay);
+  sum = _mm_add_ps(sum, _mm_mul_ps(_mm_mul_ps(d00, one_minus_ax), one_minus_ay));
+  sum = _mm_add_ps(sum, _mm_mul_ps(_mm_mul_ps(d01, one_minus_ax), ay));
+  return _mm_add_ps(sum, _mm_mul_ps(_mm_mul_ps(d11, ax), ay));
+}
+
+inline std::uint32_t pixel_sse2(const kernel_tables& tables, const float* texels, const std::uint8_t* px) {
+  const blue_entry& blue = tables.blues[px[2]];
+  const column_entry& column = tables.columns[blue.columns + px[0]];
+  const row_entry& row = tables.rows[px[1]];
+  const float* near_row = texels + row.near;
+  const float* far_row = texels + row.far;
+  const __m128 c0 = fetch_sse2(near_row, far_row, column, 0, row);
+  const __m128 c1 = fetch_sse2(near_row, far_row, column, 1, row);
+  return bytes_sse2(_mm_cvttps_epi32(blend(c0, c1, &blue.t)));
+}
+
+__attribute__((target("avx2"))) inline __m256 pair_at(const float* row, std::uint16_t first,
+                                                      std::uint16_t second) {
+  return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(row + first)), _mm_loadu_ps(row + second),
+                              1);
+}
+
+__attribute__((target("avx2"))) inline std::uint32_t resolved_avx2(const float* texels, const column_entry& c,
+                                                                   const row_entry& row, const float* t) {
+  const float* near_row = texels + row.near;
+  const float* far_row = texels + row.far;
+  // ax of the first fetch in the four low lanes, of the second in the high.
+  const __m128 ax_pair = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(c.ax)));
+  const __m256 ax = _mm256_permutevar8x32_ps(_mm256_castps128_ps256(ax_pair),
+                                             _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1));
+  const __m256 one_minus_ax = _mm256_sub_ps(_mm256_set1_ps(1.0f), ax);
+  const __m256 ay = _mm256_broadcast_ss(&row.ay);
+  const __m256 one_minus_ay = _mm256_broadcast_ss(&row.one_minus_ay);
+  const __m256 d00 = pair_at(near_row, c.near[0], c.near[1]);
+  const __m256 d10 = pair_at(near_row, c.far[0], c.far[1]);
+  const __m256 d01 = pair_at(far_row, c.near[0], c.near[1]);
+  const __m256 d11 = pair_at(far_row, c.far[0], c.far[1]);
+  __m256 sum = _mm256_mul_ps(_mm256_mul_ps(d10, ax), one_minus_ay);
+  sum = _mm256_add_ps(sum, _mm256_mul_ps(_mm256_mul_ps(d00, one_minus_ax), one_minus_ay));
+  sum = _mm256_add_ps(sum, _mm256_mul_ps(_mm256_mul_ps(d01, one_minus_ax), ay));
+  sum = _mm256_add_ps(sum, _mm256_mul_ps(_mm256_mul_ps(d11, ax), ay));
+  const __m128 c0 = _mm256_castps256_ps128(sum);
+  const __m128 c1 = _mm256_extractf128_ps(sum, 1);
+  const __m128i truncated = _mm_cvttps_epi32(blend(c0, c1, t));
+  // Bytes 0, 4 and 8: the low 8 bits of each channel's integer.
+  const __m128i low_bytes = _mm_setr_epi8(0, 4, 8, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  return static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi8(truncated, low_bytes)));
+}
+
+__attribute__((target("avx2"))) inline std::uint32_t pixel_avx2(const kernel_tables& tables,
+                                                                const float* texels,
+                                                                const std::uint8_t* px) {
+  const blue_entry& blue = tables.blues[px[2]];
+  return resolved_avx2(texels, tables.columns[blue.columns + px[0]], tables.rows[px[1]], &blue.t);
+}
+
+inline void put_three(std::uint8_t* px, std::uint32_t bytes) {
+  px[0] = static_cast<std::uint8_t>(bytes);
+  px[1] = static_cast<std::uint8_t>(bytes >> 8);
+  px[2] = static_cast<std::uint8_t>(bytes >> 16);
+}
+
+}  // namespace
+
+// Both loops read a pixel from the image and write its result into `out`, so
+// no store can touch bytes a later pixel still has to read.
+void run_sse2(const kernel_tables& tables, std::uint8_t* rgb, std::size_t count) {
+  const float* texels = tables.texels.data();
+  std::size_t i = 0;
+  for (; i + block_pixels <= count; i += block_pixels) {
+    std::uint8_t* px = rgb + 3 * i;
+    std::uint8_t out[4 * block_pixels];
+    for (std::size_t j = 0; j < block_pixels; ++j) {
+      const std::uint32_t bytes = pixel_sse2(tables, texels, px + 3 * j);
+      std::memcpy(out + 3 * j, &bytes, 4);
+    }
+    std::memcpy(px, out, 3 * block_pixels);
+  }
+  for (; i < count; ++i) put_three(rgb + 3 * i, pixel_sse2(tables, texels, rgb + 3 * i));
+}
+
+__attribute__((target("avx2"))) void run_avx2(const kernel_tables& tables, std::uint8_t* rgb,
+                                              std::size_t count) {
+  const float* texels = tables.texels.data();
+  const column_entry* columns = tables.columns.data();
+  std::size_t i = 0;
+  // A first pass resolves a run of pixels to their table entries, so that the
+  // arithmetic pass starts from short dependency chains.
+  constexpr std::size_t run_pixels = 64;
+  const column_entry* column_of[run_pixels];
+  const row_entry* row_of[run_pixels];
+  const float* t_of[run_pixels];
+  for (; i + run_pixels <= count; i += run_pixels) {
+    std::uint8_t* px = rgb + 3 * i;
+    for (std::size_t j = 0; j < run_pixels; ++j) {
+      const blue_entry& blue = tables.blues[px[3 * j + 2]];
+      column_of[j] = columns + blue.columns + px[3 * j];
+      row_of[j] = &tables.rows[px[3 * j + 1]];
+      t_of[j] = &blue.t;
+    }
+    for (std::size_t j = 0; j < run_pixels; j += block_pixels) {
+      std::uint8_t out[4 * block_pixels];
+      for (std::size_t k = 0; k < block_pixels; ++k) {
+        const std::uint32_t bytes = resolved_avx2(texels, *column_of[j + k], *row_of[j + k], t_of[j + k]);
+        std::memcpy(out + 3 * k, &bytes, 4);
+      }
+      std::memcpy(px + 3 * j, out, 3 * block_pixels);
+    }
+  }
+  for (; i < count; ++i) put_three(rgb + 3 * i, pixel_avx2(tables, texels, rgb + 3 * i));
+}
+
+}  // namespace vireth::image::kernel
+
+#endif

@@ -1,0 +1,156 @@
+// The fast LUT step against the scalar sampler, on every 24-bit colour.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "lut.hpp"
+#include "map_kernel.hpp"
+#include "sampler.hpp"
+#include "test_luts.hpp"
+
+namespace {
+
+using vireth::image::lut;
+namespace kernel = vireth::image::kernel;
+namespace sampler = vireth::image::sampler;
+
+constexpr std::size_t all_colours = std::size_t{1} << 24;
+#if defined(__SANITIZE_ADDRESS__)
+#define TONVIK_TEST_INSTRUMENTED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TONVIK_TEST_INSTRUMENTED 1
+#endif
+#endif
+#if defined(TONVIK_TEST_INSTRUMENTED)
+// Instrumented builds check every 16th slab: the same code, a tenth of the time.
+constexpr std::size_t slab_stride = 16;
+#else
+constexpr std::size_t slab_stride = 1;
+#endif
+// Colours are compared a slab at a time so that the buffers stay in cache.
+constexpr std::size_t slab_colours = std::size_t{1} << 16;
+
+// Colours [first, first + slab_colours), red fastest.
+void fill_slab(std::vector<std::uint8_t>& pixels, std::size_t first) {
+  pixels.resize(3 * slab_colours);
+  for (std::size_t i = 0; i < slab_colours; ++i) {
+    const std::size_t colour = first + i;
+    pixels[3 * i] = static_cast<std::uint8_t>(colour);
+    pixels[3 * i + 1] = static_cast<std::uint8_t>(colour >> 8);
+    pixels[3 * i + 2] = static_cast<std::uint8_t>(colour >> 16);
+  }
+}
+
+lut random_strip(std::uint32_t n, std::uint8_t channel, std::uint32_t seed) {
+  lut t;
+  t.height = n;
+  t.width = n * n;
+  t.channel = channel;
+  t.data.resize(std::size_t{t.width} * n * channel);
+  std::mt19937 engine(seed);
+  for (auto& byte : t.data) byte = static_cast<std::uint8_t>(engine());
+  return t;
+}
+
+std::vector<std::uint8_t> reference_map(const lut& t, const std::vector<std::uint8_t>& input) {
+  std::vector<std::uint8_t> out = input;
+  const sampler::strip_view strip = sampler::view_of(t);
+  for (std::size_t i = 0; i < out.size() / 3; ++i) sampler::map_pixel(strip, out.data() + 3 * i);
+  return out;
+}
+
+// Index of the first differing pixel, or -1.
+std::int64_t first_difference(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (a[i] != b[i]) return static_cast<std::int64_t>(i / 3);
+  return -1;
+}
+
+std::vector<kernel::path> available_paths() {
+  std::vector<kernel::path> paths;
+  for (kernel::path p : {kernel::path::plain, kernel::path::sse2, kernel::path::avx2})
+    if (kernel::available(p)) paths.push_back(p);
+  return paths;
+}
+
+const char* name_of(kernel::path p) {
+  switch (p) {
+    case kernel::path::plain: return "plain";
+    case kernel::path::sse2: return "sse2";
+    default: return "avx2";
+  }
+}
+
+void expect_every_colour_exact(const lut& t, const std::string& label) {
+  kernel::kernel_tables tables;
+  kernel::build(t, tables);
+  const sampler::strip_view strip = sampler::view_of(t);
+  std::vector<std::uint8_t> input;
+  std::vector<std::uint8_t> expected;
+  std::vector<std::uint8_t> actual;
+  for (std::size_t first = 0; first < all_colours; first += slab_stride * slab_colours) {
+    fill_slab(input, first);
+    expected = input;
+    for (std::size_t i = 0; i < slab_colours; ++i) sampler::map_pixel(strip, expected.data() + 3 * i);
+    for (kernel::path p : available_paths()) {
+      actual = input;
+      kernel::run(p, tables, actual.data(), slab_colours);
+      const std::int64_t bad = first_difference(expected, actual);
+      ASSERT_EQ(bad, -1) << label << " on the " << name_of(p) << " path, colour "
+                         << (bad < 0 ? 0 : first + static_cast<std::size_t>(bad));
+    }
+  }
+}
+
+TEST(MapKernel, X86BuildsOfferBothSimdPathsWhereTheCpuHasThem) {
+#if defined(__x86_64__)
+  EXPECT_TRUE(kernel::available(kernel::path::sse2));
+  if (__builtin_cpu_supports("avx2")) {
+    EXPECT_EQ(kernel::best_path(), kernel::path::avx2);
+  }
+#endif
+  EXPECT_TRUE(kernel::available(kernel::best_path()));
+}
+
+class EveryColour : public ::testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(EveryColour, RandomTableMatchesTheScalarSampler) {
+  const std::uint32_t n = GetParam();
+  expect_every_colour_exact(random_strip(n, 3, 1000 + n), "random " + std::to_string(n));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, EveryColour, ::testing::Values(2u, 17u, 33u, 65u));
+
+TEST(MapKernel, IdentityTableAndFourChannelStripMatchTheScalarSampler) {
+  expect_every_colour_exact(tonvik_test::parse_text(tonvik_test::identity_cube(33)), "identity 33");
+  expect_every_colour_exact(random_strip(5, 4, 7), "random 5, four channels");
+}
+
+TEST(MapKernel, OddPixelCountsAndTablesAboveTheKernelLimitMatch) {
+  // Sizes that leave every remainder of the 4-pixel blocks, on a table small
+  // enough for the kernels and on one that falls back to the scalar sampler.
+  for (std::uint32_t n : {3u, 81u}) {
+    const lut t = random_strip(n, 3, 99 + n);
+    EXPECT_EQ(kernel::fits_tables(t), n <= 80);
+    for (std::size_t count : {1u, 2u, 3u, 5u, 4099u}) {
+      std::vector<std::uint8_t> input(3 * count);
+      std::mt19937 engine(static_cast<std::uint32_t>(count));
+      for (auto& byte : input) byte = static_cast<std::uint8_t>(engine());
+      const std::vector<std::uint8_t> expected = reference_map(t, input);
+      for (kernel::path p : available_paths()) {
+        std::vector<std::uint8_t> actual = input;
+        kernel::map_with(p, t, actual.data(), count);
+        EXPECT_EQ(first_difference(expected, actual), -1) << n << ' ' << count << ' ' << name_of(p);
+      }
+      std::vector<std::uint8_t> through_api = input;
+      vireth::image::map_pixels(t, through_api.data(), count);
+      EXPECT_EQ(first_difference(expected, through_api), -1) << n << ' ' << count;
+    }
+  }
+}
+
+}  // namespace
