@@ -115,6 +115,16 @@ CASES = {
     "png-side-65536": Case(
         lambda: forge.png(forge.gradient(2, 2), declared_size=(65536, 1)), "too_large"
     ),
+    # Beyond the loader's own 2^30-byte bound: still too large, not unreadable.
+    "png-rgb-declares-20000-square": Case(
+        lambda: forge.png(forge.gradient(2, 2), declared_size=(20000, 20000)), "too_large"
+    ),
+    "png-rgba-declares-65535-square": Case(
+        lambda: forge.png(forge.gradient(2, 2), colour="rgba", declared_size=(65535, 65535)), "too_large"
+    ),
+    "png-palette-declares-30000-square": Case(
+        lambda: forge.png(forge.gradient(2, 2), colour="palette", declared_size=(30000, 30000)), "too_large"
+    ),
     "png-pixels-just-over-limit": Case(
         lambda: forge.png(forge.gradient(2, 2), declared_size=(13378, 13377)), "too_large"
     ),

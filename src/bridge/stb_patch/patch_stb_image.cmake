@@ -157,6 +157,23 @@ static int      stbi__pnm_isspace(char c)]=])
    if (stbi__at_eof(s))  return stbi__errpuc("bad file","file too short (pic header)");
    if ((long long) x * y > STBI_TONVIK_MAX_PIXELS) return stbi__errpuc("too large","Very large image (corrupt?)");]=])
 
+  # PNG: the header reader refused more than 2^30 bytes of samples, so a
+  # 20000 x 20000 RGB bomb never reached the size screen and was reported as
+  # unreadable rather than too large. The header now reports any size; the
+  # loader keeps its own limit, which is above anything the screen lets by.
+  _tonvik_replace_once(header "png-info-size"
+[=[
+               if ((1 << 30) / s->img_x / s->img_n < s->img_y) return stbi__err("too large", "Image too large to decode");
+               if (scan == STBI__SCAN_header) return 1;]=]
+[=[
+               if (scan == STBI__SCAN_header) return 1;
+               if ((1 << 30) / s->img_x / s->img_n < s->img_y) return stbi__err("too large", "Image too large to decode");]=])
+  _tonvik_replace_once(header "png-info-size-palette"
+[=[
+               if ((1 << 30) / s->img_x / 4 < s->img_y) return stbi__err("too large","Corrupt PNG");]=]
+[=[
+               if (scan != STBI__SCAN_header && (1 << 30) / s->img_x / 4 < s->img_y) return stbi__err("too large","Corrupt PNG");]=])
+
   # BMP: pixel indexes past a short palette read palette entries never set.
   _tonvik_replace_once(header "bmp-palette-zeroed"
 [=[
