@@ -41,10 +41,10 @@ inline __m128 fetch_sse2(const float* near_row, const float* far_row, const colu
   const __m128 one_minus_ax = _mm_sub_ps(_mm_set1_ps(1.0f), ax);
   const __m128 ay = _mm_set1_ps(row.ay);
   const __m128 one_minus_ay = _mm_set1_ps(row.one_minus_ay);
-  const __m128 d00 = _mm_loadu_ps(near_row + c.near[k]);
-  const __m128 d10 = _mm_loadu_ps(near_row + c.far[k]);
-  const __m128 d01 = _mm_loadu_ps(far_row + c.near[k]);
-  const __m128 d11 = _mm_loadu_ps(far_row + c.far[k]);
+  const __m128 d00 = _mm_loadu_ps(near_row + c.pair[k]);
+  const __m128 d10 = _mm_loadu_ps(near_row + c.pair[k] + texel_floats);
+  const __m128 d01 = _mm_loadu_ps(far_row + c.pair[k]);
+  const __m128 d11 = _mm_loadu_ps(far_row + c.pair[k] + texel_floats);
   __m128 sum = _mm_mul_ps(_mm_mul_ps(d10, ax), one_minus_ay);
   sum = _mm_add_ps(sum, _mm_mul_ps(_mm_mul_ps(d00, one_minus_ax), one_minus_ay));
   sum = _mm_add_ps(sum, _mm_mul_ps(_mm_mul_ps(d01, one_minus_ax), ay));
@@ -62,44 +62,59 @@ inline std::uint32_t pixel_sse2(const kernel_tables& tables, const float* texels
   return bytes_sse2(_mm_cvttps_epi32(blend(c0, c1, &blue.t)));
 }
 
-__attribute__((target("avx2"))) inline __m256 pair_at(const float* row, std::uint16_t first,
-                                                      std::uint16_t second) {
-  return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(row + first)), _mm_loadu_ps(row + second),
-                              1);
-}
-
-__attribute__((target("avx2"))) inline std::uint32_t resolved_avx2(const float* texels, const column_entry& c,
-                                                                   const row_entry& row, const float* t) {
+// Both fetches of a pixel: the first in the low half, the second in the high.
+__attribute__((target("avx2"))) inline __m256 sums_avx2(const float* texels, const column_entry& c,
+                                                        const row_entry& row) {
   const float* near_row = texels + row.near;
   const float* far_row = texels + row.far;
-  // ax of the first fetch in the four low lanes, of the second in the high.
+  // One load per row and fetch brings the pair (x0, x1); the shuffles regroup
+  // them so that each texel of the quad holds both fetches.
+  const __m256 near0 = _mm256_loadu_ps(near_row + c.pair[0]);
+  const __m256 near1 = _mm256_loadu_ps(near_row + c.pair[1]);
+  const __m256 far0 = _mm256_loadu_ps(far_row + c.pair[0]);
+  const __m256 far1 = _mm256_loadu_ps(far_row + c.pair[1]);
+  const __m256 d00 = _mm256_permute2f128_ps(near0, near1, 0x20);
+  const __m256 d10 = _mm256_permute2f128_ps(near0, near1, 0x31);
+  const __m256 d01 = _mm256_permute2f128_ps(far0, far1, 0x20);
+  const __m256 d11 = _mm256_permute2f128_ps(far0, far1, 0x31);
   const __m128 ax_pair = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(c.ax)));
   const __m256 ax = _mm256_permutevar8x32_ps(_mm256_castps128_ps256(ax_pair),
                                              _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1));
   const __m256 one_minus_ax = _mm256_sub_ps(_mm256_set1_ps(1.0f), ax);
   const __m256 ay = _mm256_broadcast_ss(&row.ay);
   const __m256 one_minus_ay = _mm256_broadcast_ss(&row.one_minus_ay);
-  const __m256 d00 = pair_at(near_row, c.near[0], c.near[1]);
-  const __m256 d10 = pair_at(near_row, c.far[0], c.far[1]);
-  const __m256 d01 = pair_at(far_row, c.near[0], c.near[1]);
-  const __m256 d11 = pair_at(far_row, c.far[0], c.far[1]);
   __m256 sum = _mm256_mul_ps(_mm256_mul_ps(d10, ax), one_minus_ay);
   sum = _mm256_add_ps(sum, _mm256_mul_ps(_mm256_mul_ps(d00, one_minus_ax), one_minus_ay));
   sum = _mm256_add_ps(sum, _mm256_mul_ps(_mm256_mul_ps(d01, one_minus_ax), ay));
-  sum = _mm256_add_ps(sum, _mm256_mul_ps(_mm256_mul_ps(d11, ax), ay));
-  const __m128 c0 = _mm256_castps256_ps128(sum);
-  const __m128 c1 = _mm256_extractf128_ps(sum, 1);
-  const __m128i truncated = _mm_cvttps_epi32(blend(c0, c1, t));
-  // Bytes 0, 4 and 8: the low 8 bits of each channel's integer.
-  const __m128i low_bytes = _mm_setr_epi8(0, 4, 8, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-  return static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi8(truncated, low_bytes)));
+  return _mm256_add_ps(sum, _mm256_mul_ps(_mm256_mul_ps(d11, ax), ay));
+}
+
+// Bytes 0, 4 and 8 of each half: the low 8 bits of each channel's integer.
+__attribute__((target("avx2"))) inline __m256i low_bytes_avx2(__m256i truncated) {
+  const __m256i pick = _mm256_setr_epi8(0, 4, 8, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  //
+                                        0, 4, 8, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  return _mm256_shuffle_epi8(truncated, pick);
+}
+
+// Two pixels' blends side by side: the first pixel's in the low half.
+__attribute__((target("avx2"))) inline __m256i two_pixels_avx2(__m256 first, __m256 second,
+                                                               const float* t_first, const float* t_second) {
+  const __m256 c0 = _mm256_permute2f128_ps(first, second, 0x20);
+  const __m256 c1 = _mm256_permute2f128_ps(first, second, 0x31);
+  const __m256 t = _mm256_set_m128(_mm_broadcast_ss(t_second), _mm_broadcast_ss(t_first));
+  const __m256 c = _mm256_add_ps(_mm256_mul_ps(_mm256_sub_ps(c1, c0), t), c0);
+  return low_bytes_avx2(_mm256_cvttps_epi32(c));
 }
 
 __attribute__((target("avx2"))) inline std::uint32_t pixel_avx2(const kernel_tables& tables,
                                                                 const float* texels,
                                                                 const std::uint8_t* px) {
   const blue_entry& blue = tables.blues[px[2]];
-  return resolved_avx2(texels, tables.columns[blue.columns + px[0]], tables.rows[px[1]], &blue.t);
+  const __m256 sums = sums_avx2(texels, tables.columns[blue.columns + px[0]], tables.rows[px[1]]);
+  const __m128i truncated = _mm_cvttps_epi32(
+      blend(_mm256_castps256_ps128(sums), _mm256_extractf128_ps(sums, 1), &blue.t));
+  return static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm256_castsi256_si128(
+      low_bytes_avx2(_mm256_castsi128_si256(truncated)))));
 }
 
 inline void put_three(std::uint8_t* px, std::uint32_t bytes) {
@@ -148,9 +163,14 @@ __attribute__((target("avx2"))) void run_avx2(const kernel_tables& tables, std::
     }
     for (std::size_t j = 0; j < run_pixels; j += block_pixels) {
       std::uint8_t out[4 * block_pixels];
-      for (std::size_t k = 0; k < block_pixels; ++k) {
-        const std::uint32_t bytes = resolved_avx2(texels, *column_of[j + k], *row_of[j + k], t_of[j + k]);
-        std::memcpy(out + 3 * k, &bytes, 4);
+      for (std::size_t k = 0; k < block_pixels; k += 2) {
+        const __m256 first = sums_avx2(texels, *column_of[j + k], *row_of[j + k]);
+        const __m256 second = sums_avx2(texels, *column_of[j + k + 1], *row_of[j + k + 1]);
+        const __m256i bytes = two_pixels_avx2(first, second, t_of[j + k], t_of[j + k + 1]);
+        const std::uint32_t a = static_cast<std::uint32_t>(_mm256_cvtsi256_si32(bytes));
+        const std::uint32_t b = static_cast<std::uint32_t>(_mm256_extract_epi32(bytes, 4));
+        std::memcpy(out + 3 * k, &a, 4);
+        std::memcpy(out + 3 * k + 3, &b, 4);
       }
       std::memcpy(px + 3 * j, out, 3 * block_pixels);
     }
