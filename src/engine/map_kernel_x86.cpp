@@ -89,21 +89,27 @@ __attribute__((target("avx2"))) inline __m256 sums_avx2(const float* texels, con
   return _mm256_add_ps(sum, _mm256_mul_ps(_mm256_mul_ps(d11, ax), ay));
 }
 
-// Bytes 0, 4 and 8 of each half: the low 8 bits of each channel's integer.
-__attribute__((target("avx2"))) inline __m256i low_bytes_avx2(__m256i truncated) {
-  const __m256i pick = _mm256_setr_epi8(0, 4, 8, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  //
-                                        0, 4, 8, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-  return _mm256_shuffle_epi8(truncated, pick);
-}
-
-// Two pixels' blends side by side: the first pixel's in the low half.
+// Two pixels' blends side by side, the first pixel's in the low half; each
+// half's integers truncated, as the scalar cast truncates.
 __attribute__((target("avx2"))) inline __m256i two_pixels_avx2(__m256 first, __m256 second,
                                                                const float* t_first, const float* t_second) {
   const __m256 c0 = _mm256_permute2f128_ps(first, second, 0x20);
   const __m256 c1 = _mm256_permute2f128_ps(first, second, 0x31);
   const __m256 t = _mm256_set_m128(_mm_broadcast_ss(t_second), _mm_broadcast_ss(t_first));
-  const __m256 c = _mm256_add_ps(_mm256_mul_ps(_mm256_sub_ps(c1, c0), t), c0);
-  return low_bytes_avx2(_mm256_cvttps_epi32(c));
+  return _mm256_cvttps_epi32(_mm256_add_ps(_mm256_mul_ps(_mm256_sub_ps(c1, c0), t), c0));
+}
+
+// Four pixels' 12 bytes from two pairs of truncated channels: the low 8 bits
+// of each integer (bytes 0, 4 and 8 of each half), as the scalar cast keeps
+// them, in pixel order.
+__attribute__((target("avx2"))) inline __m128i four_pixels_avx2(__m256i first_pair, __m256i second_pair) {
+  const __m256i first_pick = _mm256_setr_epi8(0, 4, 8, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  //
+                                              -1, -1, -1, 0, 4, 8, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  const __m256i second_pick = _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, 0, 4, 8, -1, -1, -1, -1, -1, -1, -1,  //
+                                               -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 4, 8, -1, -1, -1, -1);
+  const __m256i both = _mm256_or_si256(_mm256_shuffle_epi8(first_pair, first_pick),
+                                       _mm256_shuffle_epi8(second_pair, second_pick));
+  return _mm_or_si128(_mm256_castsi256_si128(both), _mm256_extracti128_si256(both, 1));
 }
 
 __attribute__((target("avx2"))) inline std::uint32_t pixel_avx2(const kernel_tables& tables,
@@ -113,8 +119,8 @@ __attribute__((target("avx2"))) inline std::uint32_t pixel_avx2(const kernel_tab
   const __m256 sums = sums_avx2(texels, tables.columns[blue.columns + px[0]], tables.rows[px[1]]);
   const __m128i truncated = _mm_cvttps_epi32(
       blend(_mm256_castps256_ps128(sums), _mm256_extractf128_ps(sums, 1), &blue.t));
-  return static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm256_castsi256_si128(
-      low_bytes_avx2(_mm256_castsi128_si256(truncated)))));
+  const __m128i low_bytes = _mm_setr_epi8(0, 4, 8, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  return static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi8(truncated, low_bytes)));
 }
 
 inline void put_three(std::uint8_t* px, std::uint32_t bytes) {
@@ -146,34 +152,23 @@ __attribute__((target("avx2"))) void run_avx2(const kernel_tables& tables, std::
                                               std::size_t count) {
   const float* texels = tables.texels.data();
   const column_entry* columns = tables.columns.data();
+  const row_entry* rows = tables.rows.data();
+  const blue_entry* blues = tables.blues.data();
   std::size_t i = 0;
-  // A first pass resolves a run of pixels to their table entries, so that the
-  // arithmetic pass starts from short dependency chains.
-  constexpr std::size_t run_pixels = 64;
-  const column_entry* column_of[run_pixels];
-  const row_entry* row_of[run_pixels];
-  const float* t_of[run_pixels];
-  for (; i + run_pixels <= count; i += run_pixels) {
+  for (; i + block_pixels <= count; i += block_pixels) {
     std::uint8_t* px = rgb + 3 * i;
-    for (std::size_t j = 0; j < run_pixels; ++j) {
-      const blue_entry& blue = tables.blues[px[3 * j + 2]];
-      column_of[j] = columns + blue.columns + px[3 * j];
-      row_of[j] = &tables.rows[px[3 * j + 1]];
-      t_of[j] = &blue.t;
+    __m256 sums[block_pixels];
+    const float* t[block_pixels];
+    for (std::size_t k = 0; k < block_pixels; ++k) {
+      const blue_entry& blue = blues[px[3 * k + 2]];
+      sums[k] = sums_avx2(texels, columns[blue.columns + px[3 * k]], rows[px[3 * k + 1]]);
+      t[k] = &blue.t;
     }
-    for (std::size_t j = 0; j < run_pixels; j += block_pixels) {
-      std::uint8_t out[4 * block_pixels];
-      for (std::size_t k = 0; k < block_pixels; k += 2) {
-        const __m256 first = sums_avx2(texels, *column_of[j + k], *row_of[j + k]);
-        const __m256 second = sums_avx2(texels, *column_of[j + k + 1], *row_of[j + k + 1]);
-        const __m256i bytes = two_pixels_avx2(first, second, t_of[j + k], t_of[j + k + 1]);
-        const std::uint32_t a = static_cast<std::uint32_t>(_mm256_cvtsi256_si32(bytes));
-        const std::uint32_t b = static_cast<std::uint32_t>(_mm256_extract_epi32(bytes, 4));
-        std::memcpy(out + 3 * k, &a, 4);
-        std::memcpy(out + 3 * k + 3, &b, 4);
-      }
-      std::memcpy(px + 3 * j, out, 3 * block_pixels);
-    }
+    const __m128i bytes = four_pixels_avx2(two_pixels_avx2(sums[0], sums[1], t[0], t[1]),
+                                           two_pixels_avx2(sums[2], sums[3], t[2], t[3]));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(px), bytes);
+    const std::uint32_t last = static_cast<std::uint32_t>(_mm_extract_epi32(bytes, 2));
+    std::memcpy(px + 8, &last, 4);
   }
   for (; i < count; ++i) put_three(rgb + 3 * i, pixel_avx2(tables, texels, rgb + 3 * i));
 }
