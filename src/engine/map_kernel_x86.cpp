@@ -15,9 +15,10 @@ namespace vireth::image::kernel {
 
 namespace {
 
-// Pixels per block: 12 bytes are read from the image and the results go to a
-// 16-byte block first, each pixel as one 4-byte store whose spare byte the
-// next pixel overwrites; the block then goes back as 12 bytes.
+// Pixels per block: a block's 12 bytes are all read before any of its results
+// is written, and no write reaches past them into pixels still to be read.
+// The SSE2 kernel gathers its results in a 16-byte buffer, each pixel as one
+// 4-byte store whose spare byte the next pixel overwrites.
 constexpr std::size_t block_pixels = 4;
 
 // The blend (c1 - c0) * t + c0 needs no branch: t is never 1 (it is
@@ -131,8 +132,6 @@ inline void put_three(std::uint8_t* px, std::uint32_t bytes) {
 
 }  // namespace
 
-// Both loops read a pixel from the image and write its result into `out`, so
-// no store can touch bytes a later pixel still has to read.
 void run_sse2(const kernel_tables& tables, std::uint8_t* rgb, std::size_t count) {
   const float* texels = tables.texels.data();
   std::size_t i = 0;
