@@ -89,7 +89,9 @@ std::array<fetch_columns, 2> column_for(const table_shape& s, float base, std::u
   return {columns_for(s, p0), columns_for(s, p1)};
 }
 
-// Texel offset within a row of the copy where the pair (x0, x1) starts.
+// Texel offset within a row of the copy where the pair (x0, x1) starts. x1
+// stays inside the row for every size the kernels take (the tests go through
+// all of them).
 std::uint32_t pair_offset(const table_shape& s, column_pair x, std::vector<column_pair>& extra) {
   if (x.x1 == x.x0 + 1) return x.x0;
   if (x.x1 == x.x0 && x.x0 == s.width_texels - 1) return x.x0;  // the row's copied last texel follows
