@@ -143,6 +143,18 @@ BENCHMARK(BM_LutStepPlain)->Arg(33)->Unit(benchmark::kMillisecond)->MinTime(1.0)
 BENCHMARK(BM_LutStepSse2)->Arg(33)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(BM_LutStepAvx2)->Arg(33)->Arg(65)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 
+// The per-image tables alone: the part of the LUT step that does not scale
+// with the image.
+void BM_KernelTables(benchmark::State& state) {
+  const lut table = table_of(static_cast<unsigned>(state.range(0)));
+  kernel::kernel_tables tables;
+  for (auto _ : state) {
+    kernel::build(table, tables);
+    benchmark::DoNotOptimize(tables.texels.data());
+  }
+}
+BENCHMARK(BM_KernelTables)->Arg(33)->Arg(65)->Unit(benchmark::kMillisecond);
+
 // The reader on a file stream, as the pipeline opens it.
 void cube_reader(benchmark::State& state, bool reference) {
   const unsigned n = static_cast<unsigned>(state.range(0));

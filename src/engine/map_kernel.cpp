@@ -9,10 +9,6 @@ namespace vireth::image::kernel {
 
 namespace {
 
-// Floats per texel in the kernel's copy of the strip: R, G, B and a zero that
-// pads every texel to one 16-byte vector.
-constexpr std::uint32_t texel_floats = 4;
-
 // Everything below repeats the scalar sampler's operations one for one; only
 // the place where they run changes.
 struct table_shape {
@@ -49,7 +45,7 @@ row_entry row_for(const table_shape& s, std::uint8_t green) {
   std::uint32_t y0 = static_cast<std::uint32_t>(fy);
   if (y0 > s.height_texels - 1) y0 = s.height_texels - 1;
   const std::uint32_t y1i = static_cast<std::uint32_t>(y1);
-  return {y0 * s.width_texels * texel_floats, y1i * s.width_texels * texel_floats, ay, 1.0f - ay};
+  return {y0, y1i, ay, 1.0f - ay};
 }
 
 // The blue position b, clamped at 0, split into its tile (base) and t.
@@ -66,33 +62,50 @@ blue_split blue_for(const table_shape& s, std::uint8_t blue) {
   return {b - t, t};
 }
 
-void columns_for(const table_shape& s, float p, std::uint16_t& near, std::uint16_t& far, float& ax) {
+// One fetch's columns and horizontal weight, before they become offsets.
+struct fetch_columns {
+  column_pair x;
+  float ax;
+};
+
+fetch_columns columns_for(const table_shape& s, float p) {
   const float fx = s.width * sampler::clamp01(p);
   const float x1 = fx >= s.last_x ? s.last_x : fx + 1.0f;
-  ax = fx - std::floor(fx);
-  std::uint32_t x0 = static_cast<std::uint32_t>(fx);
-  if (x0 > s.width_texels - 1) x0 = s.width_texels - 1;
-  near = static_cast<std::uint16_t>(x0 * texel_floats);
-  far = static_cast<std::uint16_t>(static_cast<std::uint32_t>(x1) * texel_floats);
+  fetch_columns c{};
+  c.ax = fx - std::floor(fx);
+  c.x.x0 = static_cast<std::uint32_t>(fx);
+  if (c.x.x0 > s.width_texels - 1) c.x.x0 = s.width_texels - 1;
+  c.x.x1 = static_cast<std::uint32_t>(x1);
+  return c;
 }
 
-column_entry column_for(const table_shape& s, float base, std::uint8_t red) {
+// Both fetches of the entry for `red` on tile `base`.
+std::array<fetch_columns, 2> column_for(const table_shape& s, float base, std::uint8_t red) {
   const float u = static_cast<float>(red) / 255.0f;
   float x = s.scale * u + base;
   if (!(x > 0.0f)) x = 0.0f;
   const float p0 = x / s.n;
   const float p1 = 1.0f / s.n + x / s.n;
-  column_entry e{};
-  columns_for(s, p0, e.near[0], e.far[0], e.ax[0]);
-  columns_for(s, p1, e.near[1], e.far[1], e.ax[1]);
-  return e;
+  return {columns_for(s, p0), columns_for(s, p1)};
+}
+
+// Texel offset within a row of the copy where the pair (x0, x1) starts. x1
+// stays inside the row for every size the kernels take (the tests go through
+// all of them).
+std::uint32_t pair_offset(const table_shape& s, column_pair x, std::vector<column_pair>& extra) {
+  if (x.x1 == x.x0 + 1) return x.x0;
+  if (x.x1 == x.x0 && x.x0 == s.width_texels - 1) return x.x0;  // the row's copied last texel follows
+  std::size_t i = 0;
+  while (i < extra.size() && (extra[i].x0 != x.x0 || extra[i].x1 != x.x1)) ++i;
+  if (i == extra.size()) extra.push_back(x);
+  return s.width_texels + 1 + 2 * static_cast<std::uint32_t>(i);
 }
 
 void fetch_plain(const float* texels, const column_entry& c, int k, const row_entry& row, float out[3]) {
-  const float* d00 = texels + c.near[k] + row.near;
-  const float* d10 = texels + c.far[k] + row.near;
-  const float* d01 = texels + c.near[k] + row.far;
-  const float* d11 = texels + c.far[k] + row.far;
+  const float* d00 = texels + c.pair[k] + row.near;
+  const float* d10 = d00 + texel_floats;
+  const float* d01 = texels + c.pair[k] + row.far;
+  const float* d11 = d01 + texel_floats;
   const float ax = c.ax[k];
   const float one_minus_ax = 1.0f - ax;
   const float ay = row.ay;
@@ -168,28 +181,56 @@ bool fits_tables(const lut& table) {
 
 void build(const lut& table, kernel_tables& out) {
   const table_shape s = shape_of(table);
-  const std::size_t texel_count = std::size_t{table.width} * table.height;
-  out.texels.assign(texel_count * texel_floats, 0.0f);
-  const std::uint8_t* source = table.data.data();
-  for (std::size_t i = 0; i < texel_count; ++i, source += table.channel) {
-    for (std::size_t k = 0; k < 3; ++k) out.texels[i * texel_floats + k] = source[k];
-  }
-
-  for (int g = 0; g < 256; ++g) out.rows[g] = row_for(s, static_cast<std::uint8_t>(g));
 
   // b grows with the blue byte, so equal tiles come in runs: one run, one set
   // of 256 column entries (at most N sets, however many blue bytes share one).
-  out.columns.clear();
+  std::vector<std::array<fetch_columns, 2>> fetches;
   out.every_t_below_one = true;
   float tile = -1.0f;
   for (int b = 0; b < 256; ++b) {
     const blue_split split = blue_for(s, static_cast<std::uint8_t>(b));
-    if (out.columns.empty() || split.base != tile) {
+    if (fetches.empty() || split.base != tile) {
       tile = split.base;
-      for (int r = 0; r < 256; ++r) out.columns.push_back(column_for(s, tile, static_cast<std::uint8_t>(r)));
+      for (int r = 0; r < 256; ++r) fetches.push_back(column_for(s, tile, static_cast<std::uint8_t>(r)));
     }
-    out.blues[b] = {static_cast<std::uint32_t>(out.columns.size() - 256), split.t};
+    out.blues[b] = {static_cast<std::uint32_t>(fetches.size() - 256), split.t};
     if (!(split.t < 1.0f)) out.every_t_below_one = false;
+  }
+
+  out.extra_pairs.clear();
+  out.columns.resize(fetches.size());
+  for (std::size_t i = 0; i < fetches.size(); ++i) {
+    column_entry& e = out.columns[i];
+    for (std::size_t k = 0; k < 2; ++k) {
+      e.ax[k] = fetches[i][k].ax;
+      e.pair[k] = pair_offset(s, fetches[i][k].x, out.extra_pairs) * texel_floats;
+    }
+  }
+
+  out.row_texels = table.width + 1 + 2 * static_cast<std::uint32_t>(out.extra_pairs.size());
+  out.texels.assign(std::size_t{out.row_texels} * table.height * texel_floats, 0.0f);
+  const std::uint8_t* source = table.data.data();
+  for (std::size_t y = 0; y < table.height; ++y) {
+    const std::uint8_t* row = source + y * table.width * table.channel;
+    float* to = out.texels.data() + y * out.row_texels * texel_floats;
+    const auto copy = [&](std::size_t x) {
+      for (std::size_t k = 0; k < 3; ++k) to[k] = row[x * table.channel + k];
+      to += texel_floats;
+    };
+    for (std::size_t x = 0; x < table.width; ++x) copy(x);
+    copy(table.width - 1);
+    for (const column_pair& p : out.extra_pairs) {
+      copy(p.x0);
+      copy(p.x1);
+    }
+  }
+
+  const std::uint32_t row_floats = out.row_texels * texel_floats;
+  for (int g = 0; g < 256; ++g) {
+    row_entry r = row_for(s, static_cast<std::uint8_t>(g));
+    r.near *= row_floats;
+    r.far *= row_floats;
+    out.rows[g] = r;
   }
 }
 

@@ -36,6 +36,10 @@ path best_path();
 // gain and the scalar sampler maps the image directly.
 inline constexpr std::uint64_t max_table_texels = 80ull * 80ull * 80ull;
 
+// Floats per texel in the kernels' copy of the strip: R, G, B and a zero that
+// pads every texel to one 16-byte vector.
+inline constexpr std::uint32_t texel_floats = 4;
+
 // Per green byte: offsets (in floats) of the rows y0 and y1 of both fetches,
 // and the vertical weights ay and 1 - ay.
 struct row_entry {
@@ -51,18 +55,27 @@ struct blue_entry {
   float t;
 };
 
-// Per (tile, red byte): columns x0 and x1 (offsets in floats) and weight ax of
-// the fetch on the tile (index 0) and on the next one (index 1).
-// 16 bytes, so that a 33-point table's 34 tiles of entries stay near the core;
-// offsets of at most 4 * 80 * 80 fit 16 bits.
+// Per (tile, red byte): the weight ax of the fetch on the tile (index 0) and
+// on the next one (index 1), and the offset (in floats, within a row) of the
+// texel pair (x0, x1) each fetch reads: x1 always lies right after x0, so one
+// 32-byte load brings both.
 struct column_entry {
   alignas(16) float ax[2];
-  std::uint16_t near[2];
-  std::uint16_t far[2];
+  std::uint32_t pair[2];
+};
+
+// Each row of the copy holds the strip's row, then a copy of its last texel
+// (x1 clamps to x0 there), then one pair per `extra_pairs` entry for columns
+// whose x1 is not x0 + 1 (float rounding in x0 + 1 can skip a texel).
+struct column_pair {
+  std::uint32_t x0;
+  std::uint32_t x1;
 };
 
 struct kernel_tables {
   std::vector<float> texels;
+  std::uint32_t row_texels = 0;  // texels per row of the copy
+  std::vector<column_pair> extra_pairs;
   std::array<row_entry, 256> rows;
   std::array<blue_entry, 256> blues;
   std::vector<column_entry> columns;  // 256 per distinct tile
