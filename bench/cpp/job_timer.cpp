@@ -8,7 +8,10 @@
 //
 // The codec floor is what no apply can beat: stbi_load and
 // stbi_write_jpg_to_func into a callback that discards the bytes, with the
-// quality the pipeline passes (3 x width).
+// quality the pipeline passes (3 x width). The encoder's time depends on the
+// pixels it is given, and a grade changes them; the same-pixels floor times
+// decode and encode of the graded image (the grading itself untimed), so the
+// ratio to it is what the apply adds around the codecs.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -63,6 +66,22 @@ bool codec_floor(const std::string& image) {
   return true;
 }
 
+// Decode and encode time, in ms, of the image as the apply hands it to the
+// encoder; negative on failure.
+double same_pixels_floor(const vireth::image::lut& table, const std::string& image) {
+  int w = 0, h = 0, c = 0;
+  auto t = clock_type::now();
+  unsigned char* pixels = stbi_load(image.c_str(), &w, &h, &c, 3);
+  double ms = ms_since(t);
+  if (!pixels) return -1.0;
+  vireth::image::map_pixels(table, pixels, static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
+  t = clock_type::now();
+  stbi_write_jpg_to_func(discard, nullptr, w, h, 3, pixels, 3 * w);
+  ms += ms_since(t);
+  stbi_image_free(pixels);
+  return ms;
+}
+
 // The bridge's apply, as one call of the module runs it. The output is
 // removed first: replacing an existing file adds an fsync that a fresh
 // output does not pay, for every tool alike.
@@ -73,11 +92,15 @@ bool apply(const std::string& lut_path, const std::string& image, const std::str
 }
 
 int compare(const std::string& lut_path, const std::string& image, const std::string& out, int reps) {
-  std::vector<double> job, floor, read, decode, map, encode;
+  std::vector<double> job, floor, same_floor, read, decode, map, encode;
+  const vireth::image::lut graded = tonvik::bridge::read_lut(lut_path);
   for (int i = 0; i < reps; ++i) {
     auto t = clock_type::now();
     if (!codec_floor(image)) return 1;
     floor.push_back(ms_since(t));
+    const double same = same_pixels_floor(graded, image);
+    if (same < 0) return 1;
+    same_floor.push_back(same);
     t = clock_type::now();
     if (!apply(lut_path, image, out)) return 1;
     job.push_back(ms_since(t));
@@ -96,8 +119,9 @@ int compare(const std::string& lut_path, const std::string& image, const std::st
     tonvik::bridge::write_jpeg_file(d.image, out);
     encode.push_back(ms_since(t));
   }
-  std::printf("job %.2f\nfloor %.2f\nread_lut %.2f\ndecode %.2f\nmap %.2f\nencode_write %.2f\n", median(job),
-              median(floor), median(read), median(decode), median(map), median(encode));
+  std::printf("job %.2f\nfloor %.2f\nsame_floor %.2f\nread_lut %.2f\ndecode %.2f\nmap %.2f\nencode_write %.2f\n",
+              median(job), median(floor), median(same_floor), median(read), median(decode), median(map),
+              median(encode));
   return 0;
 }
 
