@@ -72,6 +72,7 @@ test-sanitize: $(VENV)/.ready
 VALGRIND := valgrind --quiet --error-exitcode=99 --track-origins=yes \
             --leak-check=full --errors-for-leak-kinds=definite,indirect
 test-valgrind: cpp-build
+	@scripts/install-system-deps.sh valgrind
 	TONVIK_DECODE_WRAPPER="$(VALGRIND)" $(VPY) -m pytest -p no:cacheprovider -k decode \
 	  tests/python/test_hostile_images.py tests/python/test_image_formats.py
 
@@ -84,6 +85,7 @@ FUZZ_BUILD   := build/fuzz
 FUZZ_SECONDS ?= 60
 FUZZERS ?= $(basename $(notdir $(wildcard fuzz/*_fuzzer.cpp)))
 fuzz: $(VENV)/.ready
+	@scripts/install-system-deps.sh clang
 	$(CMAKE) -S . -B $(FUZZ_BUILD) $(NINJA) -DCMAKE_CXX_COMPILER=clang++ \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTONVIK_FUZZ=ON -DTONVIK_TESTS=OFF
 	$(CMAKE) --build $(FUZZ_BUILD) -j 2 --target $(FUZZERS)

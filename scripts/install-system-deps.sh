@@ -1,19 +1,44 @@
 #!/usr/bin/env bash
 # Installs the Debian/Ubuntu packages the build and the tests need, only those
 # that are missing. Uses sudo when not run as root.
+#
+#   scripts/install-system-deps.sh                 what make demo / make test need
+#   scripts/install-system-deps.sh clang valgrind  and more, for the hardening targets
+#
+# "clang" also brings the sanitizer runtimes that match the installed clang,
+# which libFuzzer and the sanitizer builds link against.
 set -euo pipefail
 
-# clang and its sanitizer runtimes build the fuzz targets (make fuzz); valgrind
-# runs the hostile-image cases under memcheck (make test-valgrind).
-packages=(g++ make libstb-dev libgtest-dev clang libclang-rt-14-dev valgrind "$@")
-missing=()
-for pkg in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
+PYTHON=${PYTHON:-python3.12}
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-echo "installing system packages: ${missing[*]}"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+updated=""
+
+is_installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+install() {
+  local missing=()
+  for pkg in "$@"; do is_installed "$pkg" || missing+=("$pkg"); done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "installing system packages: ${missing[*]}"
+  if [ -z "$updated" ]; then $sudo apt-get update -qq; updated=1; fi
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+packages=(g++ make libstb-dev libgtest-dev "$@")
+# A distribution's own Python 3.12 keeps venv and the C headers in packages of
+# their own; a Python built from source (pyenv, python.org) has both.
+if command -v "$PYTHON" >/dev/null 2>&1; then
+  headers=$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+  if ! "$PYTHON" -c 'import ensurepip, venv' 2>/dev/null || [ ! -f "$headers/Python.h" ]; then
+    packages+=(python3.12-venv python3.12-dev)
+  fi
+fi
+install "${packages[@]}"
+
+for pkg in "$@"; do
+  if [ "$pkg" = clang ]; then
+    major=$(clang -dumpversion | cut -d. -f1)
+    install "libclang-rt-$major-dev"
+  fi
+done
