@@ -28,8 +28,7 @@ install() {
 packages=(g++ make libstb-dev libgtest-dev "$@")
 # A distribution's own Python 3.12 keeps venv and the C headers in packages of
 # their own; a Python built from source (pyenv, python.org) has both.
-if command -v "$PYTHON" >/dev/null 2>&1; then
-  headers=$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+if headers=$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_paths()["include"])' 2>/dev/null); then
   if ! "$PYTHON" -c 'import ensurepip, venv' 2>/dev/null || [ ! -f "$headers/Python.h" ]; then
     packages+=(python3.12-venv python3.12-dev)
   fi
