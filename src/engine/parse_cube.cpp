@@ -50,39 +50,38 @@ struct reader_state {
   std::vector<float> entries;
 };
 
+// Three numbers into the carried-over components, then all three appended
+// whether or not each read succeeded.
+void take_data_line(reader_state& state, cube::field_scanner& fields) {
+  fields.read_float(state.red);
+  fields.read_float(state.green);
+  fields.read_float(state.blue);
+  state.entries.push_back(state.red);
+  state.entries.push_back(state.green);
+  state.entries.push_back(state.blue);
+}
+
 void take_line(reader_state& state, const char* line, std::size_t length) {
   if (length == 0 || line[0] == '#') return;
   cube::field_scanner fields(line, line + length);
   // Every keyword starts with one of these; most lines are data and go
   // straight to the numbers.
-  const char first = line[0];
-  const bool maybe_keyword = first == 'T' || first == 'D' || first == 'L';
+  const char lead = line[0];
+  const bool maybe_keyword = lead == 'T' || lead == 'D' || lead == 'L';
+  const char* begin = nullptr;
+  const char* end = nullptr;
   if (!maybe_keyword) {
-    fields.read_float(state.red);
-    fields.read_float(state.green);
-    fields.read_float(state.blue);
-    state.entries.push_back(state.red);
-    state.entries.push_back(state.green);
-    state.entries.push_back(state.blue);
+    take_data_line(state, fields);
   } else if (starts_with(line, length, "TITLE")) {
-    const char* first = nullptr;
-    const char* last = nullptr;
-    fields.token(first, last);  // the keyword itself
-    if (fields.token(first, last)) state.target.title.assign(first, last);
+    fields.token(begin, end);  // the keyword itself
+    if (fields.token(begin, end)) state.target.title.assign(begin, end);
   } else if (starts_with(line, length, "DOMAIN_MIN") || starts_with(line, length, "DOMAIN_MAX")) {
     return;
   } else if (starts_with(line, length, "LUT_3D_SIZE")) {
-    const char* first = nullptr;
-    const char* last = nullptr;
-    fields.token(first, last);  // the keyword itself
+    fields.token(begin, end);  // the keyword itself
     fields.read_unsigned(state.size);
   } else {
-    fields.read_float(state.red);
-    fields.read_float(state.green);
-    fields.read_float(state.blue);
-    state.entries.push_back(state.red);
-    state.entries.push_back(state.green);
-    state.entries.push_back(state.blue);
+    take_data_line(state, fields);
   }
 }
 
