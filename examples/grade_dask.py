@@ -36,15 +36,11 @@ def run(client: Client, lut_path: str, jobs: list[grading.Job]) -> grading.Summa
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = grading.argument_parser("Grade every image of a folder with a cube LUT, as Dask tasks.")
-    parser.add_argument("--scheduler", metavar="ADDRESS", help="address of a running scheduler (default: a local cluster)")
-    parser.add_argument(
-        "--workers",
-        metavar="N",
-        type=grading.positive_int,
-        default=grading.default_workers(),
-        help="worker processes of the local cluster (default: one per core; ignored with --scheduler)",
+    parser = grading.argument_parser(
+        "Grade every image of a folder with a cube LUT, as Dask tasks.",
+        workers_help="worker processes of the local cluster (default: one per core; ignored with --scheduler)",
     )
+    parser.add_argument("--scheduler", metavar="ADDRESS", help="address of a running scheduler (default: a local cluster)")
     args = parser.parse_args(argv)
     try:
         jobs = grading.plan_jobs(args.in_dir, args.out_dir)

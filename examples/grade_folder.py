@@ -21,13 +21,9 @@ import grading
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = grading.argument_parser("Grade every image of a folder with a cube LUT, in parallel processes.")
-    parser.add_argument(
-        "--workers",
-        metavar="N",
-        type=grading.positive_int,
-        default=grading.default_workers(),
-        help="number of worker processes (default: one per core)",
+    parser = grading.argument_parser(
+        "Grade every image of a folder with a cube LUT, in parallel processes.",
+        workers_help="number of worker processes (default: one per core)",
     )
     args = parser.parse_args(argv)
     try:

@@ -135,12 +135,15 @@ class Summary:
             print(line, file=out)
 
 
-def argument_parser(description: str) -> argparse.ArgumentParser:
-    """The arguments both examples share: LUT IN_DIR OUT_DIR."""
+def argument_parser(description: str, workers_help: str) -> argparse.ArgumentParser:
+    """The arguments both examples share: LUT IN_DIR OUT_DIR [--workers N]."""
     parser = argparse.ArgumentParser(description=description)
     parser.add_argument("lut", metavar="LUT", type=Path, help="the cube LUT file")
     parser.add_argument("in_dir", metavar="IN_DIR", type=Path, help="folder of images to grade (not searched recursively)")
     parser.add_argument("out_dir", metavar="OUT_DIR", type=Path, help="folder for the graded JPEG files (created if missing)")
+    parser.add_argument(
+        "--workers", metavar="N", type=positive_int, default=default_workers(), help=workers_help
+    )
     return parser
 
 
