@@ -1,6 +1,7 @@
 """Broken and hostile image files: each is refused with a status or decoded to
-defined pixels, in its own process, within a second, and never leaks memory
-contents into the output.
+defined pixels, in its own process (a hang hits the child's timeout), and
+never leaks memory contents into the output. A refused bomb never gets as far
+as allocating its pixels.
 
 The decode_* tests run the pipeline's decoder in the C++ driver (make
 test-valgrind runs exactly these under memcheck); the apply_* tests go through
@@ -22,7 +23,10 @@ IMAGE_NOT_FOUND = "error:image_not_found"
 IMAGE_TOO_LARGE = "error:image_too_large"
 OLD_CONTENTS = b"previous contents, must survive"
 CORPUS = Path("/work/shared/corpus/images")
-SECOND = 1.0
+# What a call that refuses an image from its header may add to the peak
+# resident set: the LUT, stdio buffers, allocator noise. The smallest bomb
+# tested here would need hundreds of MB.
+REFUSAL_PEAK_GROWTH = 16 * 1024 * 1024
 
 STATUS_OF = {"decoded": OK, "not_found": IMAGE_NOT_FOUND, "too_large": IMAGE_TOO_LARGE}
 
@@ -180,7 +184,8 @@ def test_apply_hostile(tmp_path: Path, identity_cube: Path, name: str) -> None:
     output.write_bytes(OLD_CONTENTS)
     first = apply_in_child(identity_cube, image, output)
     assert first.status == STATUS_OF[case.status]
-    assert first.seconds < SECOND or name == "pgm16-large"
+    if case.status == "too_large":
+        assert first.peak_growth < REFUSAL_PEAK_GROWTH
     if case.status != "decoded":
         assert output.read_bytes() == OLD_CONTENTS
         return
@@ -192,12 +197,12 @@ def test_apply_hostile(tmp_path: Path, identity_cube: Path, name: str) -> None:
     assert (tmp_path / "again.jpg").read_bytes() == written
 
 
-def test_refusing_a_bomb_is_fast(tmp_path: Path, identity_cube: Path) -> None:
+def test_refusing_a_bomb_allocates_no_pixels(tmp_path: Path, identity_cube: Path) -> None:
     image = _write(tmp_path, "png-bomb-20000-square")
     output = tmp_path / "out.jpg"
     result = apply_in_child(identity_cube, image, output)
     assert result.status == IMAGE_TOO_LARGE
-    assert result.seconds < 0.1
+    assert result.peak_growth < REFUSAL_PEAK_GROWTH
     assert not output.exists()
 
 
@@ -245,7 +250,8 @@ def test_apply_corpus_crashers(tmp_path: Path, identity_cube: Path, name: str, s
     output = tmp_path / "out.jpg"
     result = apply_in_child(identity_cube, CORPUS / name, output)
     assert result.status == status
-    assert result.seconds < SECOND
+    if status == IMAGE_TOO_LARGE:
+        assert result.peak_growth < REFUSAL_PEAK_GROWTH
     assert output.exists() == (status == OK)
 
 
