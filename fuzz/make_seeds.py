@@ -33,6 +33,7 @@ def image_seeds() -> dict[str, bytes]:
         "palette.gif": forge.gif(few),
         "raw.psd": forge.psd(picture),
         "rle.psd": forge.psd(runs, rle=True),
+        "alpha.psd": forge.psd(picture, alpha=bytes(i * 37 % 256 for i in range(picture.width * picture.height))),
         "raw.pic": forge.pic(picture),
         "mixed.pic": forge.pic(picture, packet_type=2),
         "rgb8.ppm": forge.pnm(picture),

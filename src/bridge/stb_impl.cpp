@@ -9,8 +9,8 @@
 //     part a realloc adds, so a truncated file decodes to zeros instead of
 //     whatever the heap held before;
 //   - its internal assertions are off (a corrupt file must never abort);
-//   - a read past the end of the input delivers zeros, from a file and from
-//     memory alike;
+//   - a read past the end of the input copies what there was, from a file
+//     and from memory alike, and the rest of the zeroed buffer stays zero;
 //   - a PIC may not declare more pixels than the pipeline writes.
 #include <cstddef>
 #include <cstdint>
@@ -41,14 +41,23 @@ void zeroed_free(void* pointer) {
   if (pointer != nullptr) std::free(block_of(pointer));
 }
 
+// Growing moves into a fresh calloc block rather than realloc and clear the
+// new part: a size taken from a hostile header (a PNG chunk may declare 1 GB
+// and then end) then costs address space, not a gigabyte of touched pages.
 void* zeroed_realloc(void* pointer, std::size_t size) {
   if (pointer == nullptr) return zeroed_malloc(size);
   if (size > SIZE_MAX - block_header) return nullptr;
   std::size_t old_size = 0;
   std::memcpy(&old_size, block_of(pointer), sizeof old_size);
+  if (size > old_size) {
+    void* grown = zeroed_malloc(size);
+    if (grown == nullptr) return nullptr;  // the old block is still valid and still owned
+    std::memcpy(grown, pointer, old_size);
+    zeroed_free(pointer);
+    return grown;
+  }
   auto* block = static_cast<unsigned char*>(std::realloc(block_of(pointer), block_header + size));
-  if (block == nullptr) return nullptr;  // the old block is still valid and still owned
-  if (size > old_size) std::memset(block + block_header + old_size, 0, size - old_size);
+  if (block == nullptr) return nullptr;
   std::memcpy(block, &size, sizeof size);
   return block + block_header;
 }

@@ -143,6 +143,16 @@ def png_bomb(width: int, height: int) -> bytes:
     )
 
 
+def png_chunk_declaring(length: int, *, after_real_chunk: bool) -> bytes:
+    """A 4 x 4 grey PNG that ends in an IDAT chunk declaring `length` bytes
+    and holding eight, after a real IDAT chunk if `after_real_chunk`."""
+    header = struct.pack(">IIBBBBB", 4, 4, 8, 0, 0, 0, 0)
+    out = b"\x89PNG\r\n\x1a\n" + _png_chunk(b"IHDR", header)
+    if after_real_chunk:
+        out += _png_chunk(b"IDAT", zlib.compress(bytes(20))[:10])
+    return out + struct.pack(">I", length) + b"IDAT" + bytes(8)
+
+
 # -- Pillow-written formats (JPEG, GIF) ----------------------------------------
 
 
@@ -281,11 +291,11 @@ def pgm16_header(width: int, height: int) -> bytes:
 # -- PSD -----------------------------------------------------------------------
 
 
-def psd(picture: Picture, *, rle: bool = False) -> bytes:
-    """RGB, 8 bits, 3 planar channels, raw or PackBits-compressed."""
-    head = b"8BPS" + struct.pack(">H6sHIIHH", 1, bytes(6), 3, picture.height, picture.width, 8, 3)
+def psd(picture: Picture, *, rle: bool = False, alpha: bytes | None = None) -> bytes:
+    """RGB, 8 bits, planar channels (a fourth for `alpha`), raw or PackBits-compressed."""
+    planes = [picture.rgb[c::3] for c in range(3)] + ([alpha] if alpha is not None else [])
+    head = b"8BPS" + struct.pack(">H6sHIIHH", 1, bytes(6), len(planes), picture.height, picture.width, 8, 3)
     sections = struct.pack(">III", 0, 0, 0)  # colour mode data, resources, layers: all empty
-    planes = [picture.rgb[c::3] for c in range(3)]
     if not rle:
         return head + sections + struct.pack(">H", 0) + b"".join(planes)
     packed_rows: list[bytes] = []
@@ -444,6 +454,17 @@ def jpeg_oversized_huffman_table(base: bytes) -> bytes:
     counts = bytes([17] * 16)
     dht = _segment(0xC4, bytes((0x00,)) + counts + bytes(272))
     return base[:2] + dht + base[2:]
+
+
+def jpeg_progressive_ac_scan_without_data() -> bytes:
+    """A progressive 9 x 5 JPEG whose only scan refines AC coefficients 1-5 of
+    the first component and carries no entropy-coded data: the decoder pads
+    with zero bits, and its codes then drew more bits than its buffer held."""
+    sof = _segment(0xC2, struct.pack(">BHHB", 8, 5, 9, 3) + bytes((1, 0x11, 0, 2, 0x11, 1, 3, 0x11, 1)))
+    # AC table 0: one code of length 2, five of length 3.
+    dht = _segment(0xC4, bytes((0x10,)) + bytes((0, 1, 5) + (0,) * 13) + bytes((0x06, 0x00, 0x02, 0x03, 0x05, 0x16)))
+    sos = _segment(0xDA, bytes((1, 1, 0x00, 1, 5, 0x02)))  # Ss = 1, Se = 5, Al = 2
+    return b"\xff\xd8" + sof + dht + sos + b"\xff\xd9"
 
 
 # -- damage ------------------------------------------------------------------

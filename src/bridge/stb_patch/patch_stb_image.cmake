@@ -26,10 +26,12 @@ endfunction()
 function(tonvik_patch_stb_image original patched)
   file(READ "${original}" header)
 
-  # A read that runs out of input left the rest of the caller's buffer as it
-  # was: uninitialised stack or heap for the flat HDR pixel, and from memory
-  # not even the bytes that were there. Now the available bytes are copied
-  # and the rest is zero, from a file and from memory alike.
+  # A read that runs out of input copied nothing at all from memory, while
+  # from a file it copied the bytes that were there: now both copy them. The
+  # rest of the buffer is left alone: every heap buffer the loaders read into
+  # comes zeroed from our allocator, and filling it here would touch every
+  # page of a buffer sized by a hostile header (a PNG chunk may declare 1 GB).
+  # The one stack buffer, the flat HDR pixel, is zeroed where it is read.
   _tonvik_replace_once(header "getn-short-read"
 [=[
          count = (s->io.read)(s->io_user_data, (char*) buffer + blen, n - blen);
@@ -49,7 +51,6 @@ function(tonvik_patch_stb_image original patched)
 [=[
          count = (s->io.read)(s->io_user_data, (char*) buffer + blen, n - blen);
          res = (count == (n-blen));
-         if (!res) memset(buffer + blen + (count > 0 ? count : 0), 0, n - blen - (count > 0 ? count : 0));
          s->img_buffer = s->img_buffer_end;
          return res;
       }
@@ -63,11 +64,18 @@ function(tonvik_patch_stb_image original patched)
       int available = (int) (s->img_buffer_end - s->img_buffer);
       if (available < 0) available = 0;
       if (available > 0) memcpy(buffer, s->img_buffer, available);
-      memset(buffer + available, 0, n - available);
       s->img_buffer = s->img_buffer_end;
       return 0;
    }
 }]=])
+
+  # Radiance HDR: the flat pixel lives on the stack; a cut file reads it
+  # short, and the missing bytes must be zeros, not the previous pixel's.
+  _tonvik_replace_once(header "hdr-flat-short-read"
+[=[
+            stbi__getn(s, rgbe, 4);]=]
+[=[
+            if (!stbi__getn(s, rgbe, 4)) memset(rgbe, 0, 4);]=])
 
   # Radiance HDR: a run-length "dump" of 0 bytes never advances, and at end of
   # file every read is 0, so a cut scanline spun forever.
@@ -157,6 +165,26 @@ static int      stbi__pnm_isspace(char c)]=])
    if (stbi__at_eof(s))  return stbi__errpuc("bad file","file too short (pic header)");
    if ((long long) x * y > STBI_TONVIK_MAX_PIXELS) return stbi__errpuc("too large","Very large image (corrupt?)");]=])
 
+  # Softimage PIC: the whole image was filled with 0xff before the body was
+  # read, so a 97-byte file declaring 150 M pixels touched 600 MB before
+  # failing on its first packet. Each row is filled as it is decoded instead.
+  _tonvik_replace_once(header "pic-fill-by-row"
+[=[
+   memset(result, 0xff, x*y*4);
+]=]
+"")
+  _tonvik_replace_once(header "pic-fill-row"
+[=[
+   for(y=0; y<height; ++y) {
+      int packet_idx;
+]=]
+[=[
+   for(y=0; y<height; ++y) {
+      int packet_idx;
+
+      memset(result+y*width*4, 0xff, width*4);
+]=])
+
   # PNG: the header reader refused more than 2^30 bytes of samples, so a
   # 20000 x 20000 RGB bomb never reached the size screen and was reported as
   # unreadable rather than too large. The header now reports any size; the
@@ -182,6 +210,23 @@ static int      stbi__pnm_isspace(char c)]=])
 [=[
    stbi_uc pal[256][4] = {{0}};
    int psize=0,i,j,width;]=])
+
+  # JPEG: a corrupt stream can consume more bits than the buffer held, and
+  # the next refill then shifted by 32 or more (undefined). Bits consumed
+  # beyond the end were zeros; the refill starts afresh from an empty buffer.
+  _tonvik_replace_once(header "jpeg-bits-overdrawn"
+[=[
+static void stbi__grow_buffer_unsafe(stbi__jpeg *j)
+{
+   do {]=]
+[=[
+static void stbi__grow_buffer_unsafe(stbi__jpeg *j)
+{
+   if (j->code_bits < 0) {
+      j->code_bits = 0;
+      j->code_buffer = 0;
+   }
+   do {]=])
 
   # JPEG: more than 256 Huffman code lengths overran the table's symbol arrays
   # and the decoder state behind them.
@@ -235,6 +280,31 @@ static int stbi__tonvik_dc_fits(int pred, int diff, int scale)
 
       if (!stbi__tonvik_dc_fits(j->img_comp[b].dc_pred, diff, 1 << j->succ_low)) return stbi__err("bad delta","Corrupt JPEG");
       dc = j->img_comp[b].dc_pred + diff;]=])
+
+  # PSD with alpha: undoing the white matte gives a negative value for a
+  # colour darker than its alpha allows, and converting that to an unsigned
+  # type is undefined (on x86 it came out as 255, white). It is clamped to 0;
+  # the formula never exceeds the top of the range.
+  _tonvik_replace_once(header "psd-unmatte-16"
+[=[
+               pixel[0] = (stbi__uint16) (pixel[0]*ra + inv_a);
+               pixel[1] = (stbi__uint16) (pixel[1]*ra + inv_a);
+               pixel[2] = (stbi__uint16) (pixel[2]*ra + inv_a);]=]
+[=[
+               float c0 = pixel[0]*ra + inv_a, c1 = pixel[1]*ra + inv_a, c2 = pixel[2]*ra + inv_a;
+               pixel[0] = (stbi__uint16) (c0 > 0 ? c0 : 0);
+               pixel[1] = (stbi__uint16) (c1 > 0 ? c1 : 0);
+               pixel[2] = (stbi__uint16) (c2 > 0 ? c2 : 0);]=])
+  _tonvik_replace_once(header "psd-unmatte-8"
+[=[
+               pixel[0] = (unsigned char) (pixel[0]*ra + inv_a);
+               pixel[1] = (unsigned char) (pixel[1]*ra + inv_a);
+               pixel[2] = (unsigned char) (pixel[2]*ra + inv_a);]=]
+[=[
+               float c0 = pixel[0]*ra + inv_a, c1 = pixel[1]*ra + inv_a, c2 = pixel[2]*ra + inv_a;
+               pixel[0] = (unsigned char) (c0 > 0 ? c0 : 0);
+               pixel[1] = (unsigned char) (c1 > 0 ? c1 : 0);
+               pixel[2] = (unsigned char) (c2 > 0 ? c2 : 0);]=])
 
   set(banner "/* Generated at configure time from ${original} with the fixes in patch_stb_image.cmake. Do not edit. */\n")
   set(result "${banner}${header}")
