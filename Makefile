@@ -108,7 +108,7 @@ fuzz-differential:
 demo: module
 	$(VPY) examples/demo.py
 
-.PHONY: picture typecheck dist packaging-test
+.PHONY: picture typecheck dist packaging-test format
 
 # The README's before/after picture, from the demo's own samples and grade.
 picture: module
@@ -135,6 +135,11 @@ bench: module
 	  -DCMAKE_BUILD_TYPE=Release -DTONVIK_TESTS=OFF -DTONVIK_BENCHMARKS=ON
 	$(CMAKE) --build $(BENCH_BUILD) -j 2
 	$(VPY) bench/run_bench.py
+
+# clang-format over the project's C++ (the style is in .clang-format).
+format:
+	@scripts/install-system-deps.sh clang-format
+	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
 
 clean:
 	rm -rf build $(VENV)

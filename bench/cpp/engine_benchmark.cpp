@@ -45,8 +45,8 @@ pixels synthetic_photo() {
     for (int x = 0; x < width; ++x) {
       const float fx = x / float(width);
       const float fy = y / float(height);
-      const float base[3] = {0.5f + 0.4f * std::sin(6.0f * fx + 2.0f * fy), 0.45f + 0.35f * std::cos(5.0f * fy),
-                             0.4f + 0.3f * std::sin(3.0f * (fx + fy))};
+      const float base[3] = {0.5f + 0.4f * std::sin(6.0f * fx + 2.0f * fy),
+                             0.45f + 0.35f * std::cos(5.0f * fy), 0.4f + 0.3f * std::sin(3.0f * (fx + fy))};
       std::uint8_t* px = p.rgb.data() + 3 * (std::size_t{unsigned(y)} * width + unsigned(x));
       for (int k = 0; k < 3; ++k) {
         const float v = 255.0f * base[k] + float(int(engine() % 9) - 4);
@@ -118,7 +118,8 @@ void lut_step(benchmark::State& state, int which) {
     state.ResumeTiming();
     if (which < 0) {
       const auto strip = vireth::image::sampler::view_of(table);
-      for (std::size_t i = 0; i < source.count; ++i) vireth::image::sampler::map_pixel(strip, work.data() + 3 * i);
+      for (std::size_t i = 0; i < source.count; ++i)
+        vireth::image::sampler::map_pixel(strip, work.data() + 3 * i);
     } else {
       kernel::map_with(static_cast<kernel::path>(which), table, work.data(), source.count);
     }

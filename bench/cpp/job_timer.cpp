@@ -119,9 +119,11 @@ int compare(const std::string& lut_path, const std::string& image, const std::st
     tonvik::bridge::write_jpeg_file(d.image, out);
     encode.push_back(ms_since(t));
   }
-  std::printf("job %.2f\nfloor %.2f\nsame_floor %.2f\nread_lut %.2f\ndecode %.2f\nmap %.2f\nencode_write %.2f\n",
-              median(job), median(floor), median(same_floor), median(read), median(decode), median(map),
-              median(encode));
+  std::printf(
+      "job %.2f\nfloor %.2f\nsame_floor %.2f\nread_lut %.2f\ndecode %.2f\nmap %.2f\nencode_write "
+      "%.2f\n",
+      median(job), median(floor), median(same_floor), median(read), median(decode), median(map),
+      median(encode));
   return 0;
 }
 

@@ -36,9 +36,7 @@ class ClientHandle {
 // is, so once handed over it is never destroyed here; before that, it is.
 class OutgoingString {
  public:
-  explicit OutgoingString(std::string_view text) {
-    ::new (storage_) BridgeString(text.data(), text.size());
-  }
+  explicit OutgoingString(std::string_view text) { ::new (storage_) BridgeString(text.data(), text.size()); }
   OutgoingString(const OutgoingString&) = delete;
   OutgoingString& operator=(const OutgoingString&) = delete;
   ~OutgoingString() {
@@ -94,8 +92,7 @@ OwnedRef status_to_str(std::string_view status) {
   return OwnedRef(text);
 }
 
-OwnedRef apply_lut_body(PyObject* const* arguments, Py_ssize_t positional_count,
-                        PyObject* keyword_names) {
+OwnedRef apply_lut_body(PyObject* const* arguments, Py_ssize_t positional_count, PyObject* keyword_names) {
   const BoundArguments bound = bind_arguments(arguments, positional_count, keyword_names);
   PyObject* const lut_path = bound[static_cast<std::size_t>(Parameter::lut_path)];
   // All three are converted before anything is made: an argument error leaves
@@ -133,8 +130,7 @@ OwnedRef apply_lut_body(PyObject* const* arguments, Py_ssize_t positional_count,
 
 PyObject* apply_lut_entry(PyObject* /*module*/, PyObject* const* arguments, Py_ssize_t nargsf,
                           PyObject* keyword_names) noexcept {
-  return run_guarded(
-      [&] { return apply_lut_body(arguments, PyVectorcall_NARGS(nargsf), keyword_names); });
+  return run_guarded([&] { return apply_lut_body(arguments, PyVectorcall_NARGS(nargsf), keyword_names); });
 }
 
 }  // namespace tonvik

@@ -11,8 +11,7 @@
 namespace tonvik {
 namespace {
 
-constexpr Parameter kParameters[] = {Parameter::lut_path, Parameter::image_path,
-                                     Parameter::output_path};
+constexpr Parameter kParameters[] = {Parameter::lut_path, Parameter::image_path, Parameter::output_path};
 
 PyObject* interned_parameter(Parameter parameter) {
   switch (parameter) {
@@ -95,8 +94,8 @@ void bind_keywords(BoundArguments& slots, PyObject* const* values, PyObject* key
   PyObject* exception = error.exception();
   if (!Py_IS_TYPE(exception, reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) throw error;
   OwnedRef cause(PyException_GetCause(exception));
-  OwnedRef message = check(
-      PyUnicode_FromFormat(messages::argument_prefix, parameter_name(parameter), exception));
+  OwnedRef message =
+      check(PyUnicode_FromFormat(messages::argument_prefix, parameter_name(parameter), exception));
   OwnedRef wrapped = check(PyObject_CallOneArg(PyExc_TypeError, message.get()));
   // PyException_SetCause steals the reference and accepts null (no cause).
   PyException_SetCause(wrapped.get(), cause.release());
@@ -144,8 +143,7 @@ BoundArguments bind_arguments(PyObject* const* arguments, Py_ssize_t positional_
   if (missing > 0) {
     OwnedRef list = quoted_list(slots);
     throw_python_error(PyExc_TypeError, messages::missing_arguments, missing,
-                       missing == 1 ? messages::argument_noun_one : messages::argument_noun_many,
-                       list.get());
+                       missing == 1 ? messages::argument_noun_one : messages::argument_noun_many, list.get());
   }
   return slots;
 }

@@ -24,19 +24,13 @@ void throw_bridge_failure(const BridgeFailure& failure) {
       OwnedRef message = decode_text(failure.text);
       // Calling OSError itself with (errno, strerror, filename) is what makes
       // the interpreter choose the subclass that matches errno.
-      throw PythonError(check(PyObject_CallFunction(PyExc_OSError, "iOO",
-                                                    static_cast<int>(failure.os_error),
+      throw PythonError(check(PyObject_CallFunction(PyExc_OSError, "iOO", static_cast<int>(failure.os_error),
                                                     message.get(), failure.lut_path)));
     }
-    case BridgeOutcome::invalid_input:
-      throw_with_text(PyExc_ValueError, failure.text);
-    case BridgeOutcome::out_of_memory:
-      PyErr_NoMemory();
-      throw_pending_error();
-    case BridgeOutcome::internal_error:
-      throw_with_text(PyExc_RuntimeError, failure.text);
-    case BridgeOutcome::ok:
-      break;
+    case BridgeOutcome::invalid_input: throw_with_text(PyExc_ValueError, failure.text);
+    case BridgeOutcome::out_of_memory: PyErr_NoMemory(); throw_pending_error();
+    case BridgeOutcome::internal_error: throw_with_text(PyExc_RuntimeError, failure.text);
+    case BridgeOutcome::ok: break;
   }
   // ok is no failure, and an outcome outside the enumeration breaks the
   // bridge's contract: both are faults of this layer.

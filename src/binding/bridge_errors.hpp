@@ -20,9 +20,9 @@ namespace tonvik {
 
 struct BridgeFailure {
   BridgeOutcome outcome;
-  std::string_view text;     // the engine's message bytes, maybe empty
-  std::int32_t os_error;     // errno of an unopenable LUT file, else 0
-  PyObject* lut_path;        // the caller's lut_path argument (borrowed)
+  std::string_view text;  // the engine's message bytes, maybe empty
+  std::int32_t os_error;  // errno of an unopenable LUT file, else 0
+  PyObject* lut_path;     // the caller's lut_path argument (borrowed)
 };
 
 // Throws the PythonError for `failure`; `failure.outcome` is not ok.

@@ -23,8 +23,8 @@ PyObject* g_panic_type = nullptr;  // never released
 void raise_panic(const char* text) noexcept {
   try {
     PyObject* type = panic_exception_type();
-    OwnedRef message = check(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)),
-                                                  "replace"));
+    OwnedRef message =
+        check(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace"));
     OwnedRef panic = check(PyObject_CallOneArg(type, message.get()));
     PyErr_SetRaisedException(panic.release());
   } catch (...) {

@@ -22,8 +22,7 @@ inline constexpr const char panic_type_doc[] =
 // Initialisation.
 inline constexpr const char initialized_twice[] =
     "PyO3 modules may only be initialized once per interpreter process";
-inline constexpr const char no_exception_set[] =
-    "attempted to fetch exception but none was set";
+inline constexpr const char no_exception_set[] = "attempted to fetch exception but none was set";
 inline constexpr const char module_name_not_utf8[] = "PyModule_GetName expected to return utf8";
 inline constexpr const char cannot_append_to_all[] = "could not append __name__ to __all__";
 
@@ -34,12 +33,9 @@ inline constexpr const char unknown_fault[] = "unknown internal fault";
 // Argument binding: %zd is a count, %s a parameter name, %U a str object.
 inline constexpr const char too_many_positional[] =
     "apply_lut() takes 3 positional arguments but %zd were given";
-inline constexpr const char multiple_values[] =
-    "apply_lut() got multiple values for argument '%s'";
-inline constexpr const char unexpected_keyword[] =
-    "apply_lut() got an unexpected keyword argument '%U'";
-inline constexpr const char missing_arguments[] =
-    "apply_lut() missing %zd required positional %s: %U";
+inline constexpr const char multiple_values[] = "apply_lut() got multiple values for argument '%s'";
+inline constexpr const char unexpected_keyword[] = "apply_lut() got an unexpected keyword argument '%U'";
+inline constexpr const char missing_arguments[] = "apply_lut() missing %zd required positional %s: %U";
 inline constexpr const char argument_noun_one[] = "argument";
 inline constexpr const char argument_noun_many[] = "arguments";
 

@@ -23,8 +23,7 @@ class PythonError : public std::exception {
   // Takes over an exception instance (not null).
   explicit PythonError(OwnedRef exception) noexcept : exception_(std::move(exception)) {}
   // Copying happens when the runtime copies the thrown object; the GIL is held.
-  PythonError(const PythonError& other) noexcept
-      : exception_(OwnedRef::borrow(other.exception_.get())) {}
+  PythonError(const PythonError& other) noexcept : exception_(OwnedRef::borrow(other.exception_.get())) {}
   PythonError& operator=(const PythonError&) = delete;
 
   // Takes the interpreter's pending exception and clears it. With none pending

@@ -12,8 +12,7 @@ class BridgeClient {
   // Returns a status string (see status.hpp); LUT failures are thrown:
   // lut_open_error for an unopenable LUT file, the engine's parse_error for a
   // malformed one, std::bad_alloc when memory runs out.
-  BridgeString apply_lut(BridgeString lut_path, BridgeString image_path,
-                         BridgeString output_path) const;
+  BridgeString apply_lut(BridgeString lut_path, BridgeString image_path, BridgeString output_path) const;
 };
 
 // Never returns an empty pointer: a failed allocation throws std::bad_alloc.

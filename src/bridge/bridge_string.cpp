@@ -11,12 +11,12 @@ namespace {
 
 // A broken precondition is thrown, never aborted on: the bridge must not end
 // the interpreter's process.
-#define TONVIK_BRIDGE_REQUIRE(expression)                                         \
-  do {                                                                            \
-    if (!(expression)) {                                                          \
-      throw std::invalid_argument(std::string("assertion failed: ") + #expression + \
-                                  " (" __FILE__ ":" + std::to_string(__LINE__) + ")"); \
-    }                                                                             \
+#define TONVIK_BRIDGE_REQUIRE(expression)                                                               \
+  do {                                                                                                  \
+    if (!(expression)) {                                                                                \
+      throw std::invalid_argument(std::string("assertion failed: ") + #expression + " (" __FILE__ ":" + \
+                                  std::to_string(__LINE__) + ")");                                      \
+    }                                                                                                   \
   } while (false)
 
 constexpr const char* not_utf8_message = "the data for the bridge string is not valid UTF-8";

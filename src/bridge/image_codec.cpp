@@ -94,9 +94,8 @@ void map_image(const vireth::image::lut& table, rgb_image& image) {
 bool encode_jpeg(const rgb_image& image, byte_sink& sink) {
   if (!image.pixels || !fits_jpeg(image.width, image.height)) return false;
   sink_context context{&sink, false};
-  const int written = stbi_write_jpg_to_func(put_to_sink, &context, image.width, image.height,
-                                             rgb_components, image.pixels.get(),
-                                             jpeg_quality_for_width(image.width));
+  const int written = stbi_write_jpg_to_func(put_to_sink, &context, image.width, image.height, rgb_components,
+                                             image.pixels.get(), jpeg_quality_for_width(image.width));
   return written != 0 && !context.failed;
 }
 

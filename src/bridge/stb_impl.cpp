@@ -76,5 +76,5 @@ void* zeroed_realloc(void* pointer, std::size_t size) {
 
 #define STB_IMAGE_IMPLEMENTATION
 #define STB_IMAGE_WRITE_IMPLEMENTATION
-#include "stb_image_patched.h"
 #include <stb_image_write.h>
+#include "stb_image_patched.h"

@@ -151,8 +151,8 @@ class field_scanner {
 
   // Blank, \t, \n, \v, \f and \r: the classic locale's whitespace.
   static bool is_space(char c) {
-    constexpr std::uint64_t spaces = (1ull << ' ') | (1ull << '\t') | (1ull << '\n') | (1ull << '\v') |
-                                     (1ull << '\f') | (1ull << '\r');
+    constexpr std::uint64_t spaces =
+        (1ull << ' ') | (1ull << '\t') | (1ull << '\n') | (1ull << '\v') | (1ull << '\f') | (1ull << '\r');
     const auto u = static_cast<unsigned char>(c);
     return u <= ' ' && ((spaces >> u) & 1u) != 0;
   }

@@ -17,8 +17,8 @@ std::string parse_error_message(std::int32_t id, std::uint64_t position, const s
 }
 
 std::string precondition_message(const char* expression, const char* file, int line) {
-  return message_prefix("precondition_error", 0) + "precondition failed: " + expression + " (" + file +
-         ":" + std::to_string(line) + ")";
+  return message_prefix("precondition_error", 0) + "precondition failed: " + expression + " (" + file + ":" +
+         std::to_string(line) + ")";
 }
 
 }  // namespace

@@ -23,8 +23,7 @@ void check_shape(const lut& table) {
   VIRETH_REQUIRE(table.channel == 3 || table.channel == 4);
   // In 64 bits: a wrapped product must not pass for a matching shape.
   VIRETH_REQUIRE(std::uint64_t{table.width} == std::uint64_t{table.height} * table.height);
-  VIRETH_REQUIRE(table.data.size() ==
-                 std::uint64_t{table.width} * table.height * table.channel);
+  VIRETH_REQUIRE(table.data.size() == std::uint64_t{table.width} * table.height * table.channel);
 }
 
 void check_size(const lut& table) {

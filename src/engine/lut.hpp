@@ -72,9 +72,9 @@ using rgb_float = std::array<float, 3>;
 class lut {
  public:
   std::string title;
-  std::uint32_t width = 0;   // always height * height
-  std::uint32_t height = 0;  // the LUT size N
-  std::uint8_t channel = 3;  // bytes per texel: 3 (RGB) or 4 (RGBA)
+  std::uint32_t width = 0;         // always height * height
+  std::uint32_t height = 0;        // the LUT size N
+  std::uint8_t channel = 3;        // bytes per texel: 3 (RGB) or 4 (RGBA)
   std::vector<std::uint8_t> data;  // width * height * channel bytes, row-major
 
   // Bilinear sample of the strip at (u, v) in [0, 1]^2, first three channels,

@@ -155,18 +155,12 @@ path detect_path() {
 
 bool available(path p) {
   switch (p) {
-    case path::plain:
-      return true;
+    case path::plain: return true;
 #if defined(__x86_64__)
-    case path::sse2:
-      __builtin_cpu_init();
-      return __builtin_cpu_supports("sse2");
-    case path::avx2:
-      __builtin_cpu_init();
-      return __builtin_cpu_supports("avx2");
+    case path::sse2: __builtin_cpu_init(); return __builtin_cpu_supports("sse2");
+    case path::avx2: __builtin_cpu_init(); return __builtin_cpu_supports("avx2");
 #endif
-    default:
-      return false;
+    default: return false;
   }
 }
 
@@ -175,9 +169,7 @@ path best_path() {
   return chosen;
 }
 
-bool fits_tables(const lut& table) {
-  return std::uint64_t{table.width} * table.height <= max_table_texels;
-}
+bool fits_tables(const lut& table) { return std::uint64_t{table.width} * table.height <= max_table_texels; }
 
 void build(const lut& table, kernel_tables& out) {
   const table_shape s = shape_of(table);
@@ -238,16 +230,10 @@ void run(path p, const kernel_tables& tables, std::uint8_t* rgb, std::size_t cou
   if (!tables.every_t_below_one) p = path::plain;
   switch (p) {
 #if defined(__x86_64__)
-    case path::avx2:
-      run_avx2(tables, rgb, count);
-      return;
-    case path::sse2:
-      run_sse2(tables, rgb, count);
-      return;
+    case path::avx2: run_avx2(tables, rgb, count); return;
+    case path::sse2: run_sse2(tables, rgb, count); return;
 #endif
-    default:
-      run_plain(tables, rgb, count);
-      return;
+    default: run_plain(tables, rgb, count); return;
   }
 }
 

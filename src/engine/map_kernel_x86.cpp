@@ -79,8 +79,8 @@ __attribute__((target("avx2"))) inline __m256 sums_avx2(const float* texels, con
   const __m256 d01 = _mm256_permute2f128_ps(far0, far1, 0x20);
   const __m256 d11 = _mm256_permute2f128_ps(far0, far1, 0x31);
   const __m128 ax_pair = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(c.ax)));
-  const __m256 ax = _mm256_permutevar8x32_ps(_mm256_castps128_ps256(ax_pair),
-                                             _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1));
+  const __m256 ax =
+      _mm256_permutevar8x32_ps(_mm256_castps128_ps256(ax_pair), _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1));
   const __m256 one_minus_ax = _mm256_sub_ps(_mm256_set1_ps(1.0f), ax);
   const __m256 ay = _mm256_broadcast_ss(&row.ay);
   const __m256 one_minus_ay = _mm256_broadcast_ss(&row.one_minus_ay);
@@ -106,20 +106,20 @@ __attribute__((target("avx2"))) inline __m256i two_pixels_avx2(__m256 first, __m
 __attribute__((target("avx2"))) inline __m128i four_pixels_avx2(__m256i first_pair, __m256i second_pair) {
   const __m256i first_pick = _mm256_setr_epi8(0, 4, 8, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  //
                                               -1, -1, -1, 0, 4, 8, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-  const __m256i second_pick = _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, 0, 4, 8, -1, -1, -1, -1, -1, -1, -1,  //
-                                               -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 4, 8, -1, -1, -1, -1);
+  const __m256i second_pick =
+      _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, 0, 4, 8, -1, -1, -1, -1, -1, -1, -1,  //
+                       -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 4, 8, -1, -1, -1, -1);
   const __m256i both = _mm256_or_si256(_mm256_shuffle_epi8(first_pair, first_pick),
                                        _mm256_shuffle_epi8(second_pair, second_pick));
   return _mm_or_si128(_mm256_castsi256_si128(both), _mm256_extracti128_si256(both, 1));
 }
 
 __attribute__((target("avx2"))) inline std::uint32_t pixel_avx2(const kernel_tables& tables,
-                                                                const float* texels,
-                                                                const std::uint8_t* px) {
+                                                                const float* texels, const std::uint8_t* px) {
   const blue_entry& blue = tables.blues[px[2]];
   const __m256 sums = sums_avx2(texels, tables.columns[blue.columns + px[0]], tables.rows[px[1]]);
-  const __m128i truncated = _mm_cvttps_epi32(
-      blend(_mm256_castps256_ps128(sums), _mm256_extractf128_ps(sums, 1), &blue.t));
+  const __m128i truncated =
+      _mm_cvttps_epi32(blend(_mm256_castps256_ps128(sums), _mm256_extractf128_ps(sums, 1), &blue.t));
   const __m128i low_bytes = _mm_setr_epi8(0, 4, 8, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
   return static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi8(truncated, low_bytes)));
 }

@@ -99,7 +99,8 @@ void parse_cube(lut& target, std::istream& stream) {
     const char* begin = buffer.data();
     const char* const end = begin + got;
     while (begin != end) {
-      const char* newline = static_cast<const char*>(std::memchr(begin, '\n', static_cast<std::size_t>(end - begin)));
+      const char* newline =
+          static_cast<const char*>(std::memchr(begin, '\n', static_cast<std::size_t>(end - begin)));
       if (!newline) {
         pending.append(begin, end);
         break;

@@ -5,8 +5,7 @@
 
 #include "lut.hpp"
 
-#define VIRETH_REQUIRE(condition)                                                              \
-  do {                                                                                         \
-    if (!(condition))                                                                          \
-      throw ::vireth::image::detail::precondition_error(#condition, __FILE__, __LINE__);      \
+#define VIRETH_REQUIRE(condition)                                                                        \
+  do {                                                                                                   \
+    if (!(condition)) throw ::vireth::image::detail::precondition_error(#condition, __FILE__, __LINE__); \
   } while (false)

@@ -69,8 +69,8 @@ inline rgb_float fetch(const strip_view& s, float u, float v) {
     const float d10 = s.data[o10 + k];
     const float d01 = s.data[o01 + k];
     const float d11 = s.data[o11 + k];
-    out[k] = d10 * ax * one_minus_ay + d00 * one_minus_ax * one_minus_ay + d01 * one_minus_ax * ay +
-             d11 * ax * ay;
+    out[k] =
+        d10 * ax * one_minus_ay + d00 * one_minus_ax * one_minus_ay + d01 * one_minus_ax * ay + d11 * ax * ay;
   }
   return out;
 }

@@ -35,8 +35,7 @@ struct mapping_case {
   pixel out;
 };
 
-class IdentityMappingTest : public ApplyPipelineTest,
-                            public ::testing::WithParamInterface<mapping_case> {};
+class IdentityMappingTest : public ApplyPipelineTest, public ::testing::WithParamInterface<mapping_case> {};
 
 // The buffer handed to the writer, checked byte for byte: the truncations in
 // the reader and the mapper make the identity LUT lose a step here and there.
@@ -50,14 +49,13 @@ TEST_P(IdentityMappingTest, MappedBufferIsExact) {
   EXPECT_EQ((pixel{p[0], p[1], p[2]}), c.out);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    NamedPixels, IdentityMappingTest,
-    ::testing::Values(mapping_case{{128, 128, 128}, {127, 127, 127}},
-                      mapping_case{{64, 128, 192}, {63, 127, 191}},
-                      mapping_case{{255, 255, 255}, {255, 255, 254}},
-                      mapping_case{{255, 0, 0}, {255, 0, 0}},
-                      mapping_case{{0, 0, 0}, {0, 0, 0}},
-                      mapping_case{{255, 255, 0}, {255, 255, 0}}));
+INSTANTIATE_TEST_SUITE_P(NamedPixels, IdentityMappingTest,
+                         ::testing::Values(mapping_case{{128, 128, 128}, {127, 127, 127}},
+                                           mapping_case{{64, 128, 192}, {63, 127, 191}},
+                                           mapping_case{{255, 255, 255}, {255, 255, 254}},
+                                           mapping_case{{255, 0, 0}, {255, 0, 0}},
+                                           mapping_case{{0, 0, 0}, {0, 0, 0}},
+                                           mapping_case{{255, 255, 0}, {255, 255, 0}}));
 
 TEST_F(ApplyPipelineTest, WholeImageIsMappedInRowOrder) {
   // Two rows of two pixels: each must land on its own mapped value.
@@ -74,8 +72,7 @@ TEST_F(ApplyPipelineTest, UnopenableLutCarriesPathAndErrno) {
     std::string path;
     int error_number;
   };
-  std::vector<unopenable> cases = {{dir.file("missing.cube"), ENOENT},
-                                   {dir.path().string(), EISDIR}};
+  std::vector<unopenable> cases = {{dir.file("missing.cube"), ENOENT}, {dir.path().string(), EISDIR}};
   if (::geteuid() != 0) {  // root reads any file
     write_file(dir.file("locked.cube"), identity_cube(2));
     ASSERT_EQ(::chmod(dir.file("locked.cube").c_str(), 0), 0);
@@ -163,9 +160,8 @@ TEST_F(ApplyPipelineTest, UnwritableOutputIsReported) {
   write_file(image, grey_ppm(8, 8));
   write_file(dir.file("plain"), "x");
   const auto table = read_lut(lut_path);
-  for (const std::string& output :
-       {std::string("/dev/full"), dir.file("no/such/dir/out.jpg"), dir.file("plain/out.jpg"),
-        dir.path().string(), dir.file("dir-slash/")}) {
+  for (const std::string& output : {std::string("/dev/full"), dir.file("no/such/dir/out.jpg"),
+                                    dir.file("plain/out.jpg"), dir.path().string(), dir.file("dir-slash/")}) {
     EXPECT_STREQ(apply_to_file(table, image, output), status::output_not_written) << output;
   }
   EXPECT_EQ(read_file(dir.file("plain")), "x");
@@ -187,9 +183,9 @@ INSTANTIATE_TEST_SUITE_P(Boundaries, JpegSizeTest,
                          ::testing::Values(size_case{1, 1, true}, size_case{65535, 1, true},
                                            size_case{1, 65535, true}, size_case{65536, 1, false},
                                            size_case{1, 65536, false},
-                                           size_case{65535, 2730, true},  // 178,910,550 pixels
-                                           size_case{65535, 2731, false},  // 178,976,085 pixels
-                                           size_case{13377, 13377, true},  // 178,944,129 pixels
+                                           size_case{65535, 2730, true},    // 178,910,550 pixels
+                                           size_case{65535, 2731, false},   // 178,976,085 pixels
+                                           size_case{13377, 13377, true},   // 178,944,129 pixels
                                            size_case{13377, 13378, false},  // 178,957,506 pixels
                                            size_case{0, 5, false}, size_case{5, -1, false}));
 
@@ -216,9 +212,9 @@ TEST(EncodeJpegTest, InMemoryRoundTripKeepsTheSize) {
   ASSERT_TRUE(encode_jpeg(result.image, sink));
   ASSERT_TRUE(is_jpeg(sink.bytes()));
   int width = 0, height = 0, components = 0;
-  stbi_uc* pixels = stbi_load_from_memory(reinterpret_cast<const stbi_uc*>(sink.bytes().data()),
-                                          static_cast<int>(sink.bytes().size()), &width, &height,
-                                          &components, 3);
+  stbi_uc* pixels =
+      stbi_load_from_memory(reinterpret_cast<const stbi_uc*>(sink.bytes().data()),
+                            static_cast<int>(sink.bytes().size()), &width, &height, &components, 3);
   ASSERT_NE(pixels, nullptr);
   EXPECT_EQ(width, 31);
   EXPECT_EQ(height, 7);

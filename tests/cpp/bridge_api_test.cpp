@@ -28,8 +28,8 @@ apply_call call_apply(const BridgeClient* client, const std::string& lut, const 
   BridgeString output_path(output.c_str());
   alignas(BridgeString) unsigned char storage[sizeof(BridgeString)];
   apply_call call;
-  call.outcome = tonvik_bridge_apply_lut(client, &lut_path, &image_path, &output_path, storage,
-                                         &call.os_error);
+  call.outcome =
+      tonvik_bridge_apply_lut(client, &lut_path, &image_path, &output_path, storage, &call.os_error);
   auto* result = reinterpret_cast<BridgeString*>(storage);
   call.text = result->to_std_string();
   std::destroy_at(result);
@@ -66,8 +66,7 @@ TEST_F(BridgeApiTest, OutcomesCarryTheirTexts) {
   };
   const std::vector<outcome_case> cases = {
       {dir.file("identity.cube"), dir.file("in.ppm"), BridgeOutcome::ok, 0, "success:ok"},
-      {dir.file("identity.cube"), dir.file("absent.ppm"), BridgeOutcome::ok, 0,
-       "error:image_not_found"},
+      {dir.file("identity.cube"), dir.file("absent.ppm"), BridgeOutcome::ok, 0, "error:image_not_found"},
       {dir.file("absent.cube"), dir.file("absent.ppm"), BridgeOutcome::lut_unopenable, ENOENT,
        "failed to open the file: " + dir.file("absent.cube")},
       {dir.path().string(), dir.file("in.ppm"), BridgeOutcome::lut_unopenable, EISDIR,

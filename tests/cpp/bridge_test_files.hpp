@@ -62,8 +62,8 @@ inline std::string identity_cube(int size) {
   for (int b = 0; b < size; ++b)
     for (int g = 0; g < size; ++g)
       for (int r = 0; r < size; ++r)
-        text += std::to_string(r * step) + " " + std::to_string(g * step) + " " +
-                std::to_string(b * step) + "\n";
+        text +=
+            std::to_string(r * step) + " " + std::to_string(g * step) + " " + std::to_string(b * step) + "\n";
   return text;
 }
 
@@ -76,8 +76,7 @@ inline std::string ppm(int width, int height, const std::vector<std::uint8_t>& r
 
 // A flat grey PPM of the given size.
 inline std::string grey_ppm(int width, int height, std::uint8_t value = 128) {
-  return ppm(width, height,
-             std::vector<std::uint8_t>(static_cast<std::size_t>(width) * height * 3, value));
+  return ppm(width, height, std::vector<std::uint8_t>(static_cast<std::size_t>(width) * height * 3, value));
 }
 
 inline bool is_jpeg(const std::string& bytes) {

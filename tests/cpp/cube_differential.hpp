@@ -17,7 +17,8 @@
 namespace tonvik_test {
 
 // Everything a read leaves behind: the error text, or the table's fields.
-inline std::string reader_outcome(void (*reader)(vireth::image::lut&, std::istream&), const std::string& text) {
+inline std::string reader_outcome(void (*reader)(vireth::image::lut&, std::istream&),
+                                  const std::string& text) {
   vireth::image::lut table;
   std::istringstream stream(text);
   try {
@@ -38,8 +39,8 @@ inline std::string compare_readers(const std::string& text) {
   const std::string expected = reader_outcome(&reference_parse_cube, text);
   const std::string actual = reader_outcome(&vireth::image::parse_cube, text);
   if (expected == actual) return {};
-  return "reader differs on input of " + std::to_string(text.size()) + " bytes:\n  reference: " +
-         expected.substr(0, 200) + "\n  engine:    " + actual.substr(0, 200);
+  return "reader differs on input of " + std::to_string(text.size()) +
+         " bytes:\n  reference: " + expected.substr(0, 200) + "\n  engine:    " + actual.substr(0, 200);
 }
 
 inline std::uint32_t bits_of(float f) {

@@ -15,6 +15,7 @@ using tonvik_test::compare_fields;
 using tonvik_test::compare_readers;
 
 // Numbers and near-numbers whose extraction has a rule of its own.
+// clang-format off
 const std::vector<std::string> tricky_fields = {
     // Exponents and signs without digits, stray points and signs.
     "1e", "1e+", "1e-", "1E", ".", "-", "+", "-.", "+.", "+.5", "-.5e1", ".e5", "e5", "+e5", "1.e5",
@@ -43,11 +44,12 @@ const std::vector<std::string> tricky_fields = {
     // Bytes outside ASCII and a NUL inside the line.
     std::string("1\0002 3", 6), "\xef\xbb\xbf" "1 2 3", "1\xa0" "2 3", "\x80\xff",
 };
+// clang-format on
 
 TEST(CubeFields, TrickyFieldsReadAsTheStreamReadsThem) {
   for (const std::string& field : tricky_fields) {
-    for (const std::string& line : {field, field + " 0.5 0.25", "0.5 " + field + " 0.25", "x " + field,
-                                    "0.5 0.25 " + field}) {
+    for (const std::string& line :
+         {field, field + " 0.5 0.25", "0.5 " + field + " 0.25", "x " + field, "0.5 0.25 " + field}) {
       EXPECT_EQ(compare_fields(line), "");
     }
   }
@@ -105,8 +107,8 @@ TEST(CubeReader, LinesLongerThanOneReadGiveTheReferenceTable) {
 // Random lines over the characters that matter, in whole files and alone.
 std::string random_line(std::mt19937& engine) {
   static const std::string alphabet = "0123456789.eE+- \t\r#x\v";
-  static const std::vector<std::string> starts = {"", "", "", "TITLE", "LUT_3D_SIZE", "LUT_3D_SIZE ", "DOMAIN_MIN",
-                                                  "#", " ", "1", "0.5 ", "-", "1e"};
+  static const std::vector<std::string> starts = {
+      "", "", "", "TITLE", "LUT_3D_SIZE", "LUT_3D_SIZE ", "DOMAIN_MIN", "#", " ", "1", "0.5 ", "-", "1e"};
   std::string line = starts[engine() % starts.size()];
   const std::size_t length = engine() % 24;
   for (std::size_t i = 0; i < length; ++i) line += alphabet[engine() % alphabet.size()];

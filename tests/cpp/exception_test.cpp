@@ -40,8 +40,9 @@ TEST_P(ParseErrorText, IsBuiltInOrder) {
 INSTANTIATE_TEST_SUITE_P(
     Messages, ParseErrorText,
     testing::Values(
-        ParseErrorCase{0, 0, "The lut element does not match the size of lut",
-                       "[lut.exception.parse_error.0] parse error: The lut element does not match the size of lut"},
+        ParseErrorCase{
+            0, 0, "The lut element does not match the size of lut",
+            "[lut.exception.parse_error.0] parse error: The lut element does not match the size of lut"},
         ParseErrorCase{1, 0, "The lut size must be at least 2",
                        "[lut.exception.parse_error.1] parse error: The lut size must be at least 2"},
         ParseErrorCase{101, 17, "bad", "[lut.exception.parse_error.101] parse error at 17: bad"},

@@ -24,8 +24,8 @@ TEST(FdWriterTest, BytesArriveInOrderAcrossBufferBoundaries) {
   {
     fd_writer writer(fd);
     // Small pieces, one piece that straddles the buffer end, one larger than it.
-    const std::vector<std::size_t> sizes = {1, 7, fd_writer::buffer_size - 5, 64,
-                                            fd_writer::buffer_size * 2 + 3, 2};
+    const std::vector<std::size_t> sizes = {
+        1, 7, fd_writer::buffer_size - 5, 64, fd_writer::buffer_size * 2 + 3, 2};
     unsigned char next = 0;
     for (std::size_t size : sizes) {
       std::vector<unsigned char> piece(size);

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -95,7 +95,11 @@ TEST(Preconditions, BrokenShapesThrowInsteadOfReadingOutside) {
       broken([](lut& t) { t.height = 3; }),
       broken([](lut& t) { t.channel = 4; }),  // 24 bytes cannot hold 8 RGBA texels
       // 65536^2 wraps to 0 in 32 bits: the shape check must not be fooled.
-      broken([](lut& t) { t.height = 65536; t.width = 0; t.data.clear(); }),
+      broken([](lut& t) {
+        t.height = 65536;
+        t.width = 0;
+        t.data.clear();
+      }),
   };
   for (const lut& t : tables) {
     EXPECT_THROW(t.fetch(0.5f, 0.5f), precondition_error);
@@ -163,12 +167,13 @@ TEST_P(IdentityPixels, ThirtyThreePointTableTruncatesAsDocumented) {
   EXPECT_EQ(map_one(table, GetParam().in), GetParam().out);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Named, IdentityPixels,
-    testing::Values(PixelCase{{128, 128, 128}, {127, 127, 127}}, PixelCase{{64, 128, 192}, {63, 127, 191}},
-                    PixelCase{{255, 255, 255}, {255, 255, 254}}, PixelCase{{255, 0, 0}, {255, 0, 0}},
-                    PixelCase{{0, 0, 0}, {0, 0, 0}}, PixelCase{{255, 255, 0}, {255, 255, 0}},
-                    PixelCase{{0, 255, 0}, {0, 255, 0}}));
+INSTANTIATE_TEST_SUITE_P(Named, IdentityPixels,
+                         testing::Values(PixelCase{{128, 128, 128}, {127, 127, 127}},
+                                         PixelCase{{64, 128, 192}, {63, 127, 191}},
+                                         PixelCase{{255, 255, 255}, {255, 255, 254}},
+                                         PixelCase{{255, 0, 0}, {255, 0, 0}}, PixelCase{{0, 0, 0}, {0, 0, 0}},
+                                         PixelCase{{255, 255, 0}, {255, 255, 0}},
+                                         PixelCase{{0, 255, 0}, {0, 255, 0}}));
 
 TEST(Lookup, BlueAtOneHalfBlendsTiles15And16) {
   // With N = 33 and w = 0.5 the blue position is 16 - 0.5/33: tile 15 blended
@@ -206,8 +211,7 @@ TEST(MapPixels, MatchesLookupPerPixelOnARandomTable) {
   std::vector<std::uint8_t> mapped = pixels;
   vireth::image::map_pixels(t, mapped.data(), pixels.size() / 3);
   for (std::size_t i = 0; i < pixels.size(); i += 3) {
-    const rgb_float c =
-        t.lookup(pixels[i] / 255.0f, pixels[i + 1] / 255.0f, pixels[i + 2] / 255.0f);
+    const rgb_float c = t.lookup(pixels[i] / 255.0f, pixels[i + 1] / 255.0f, pixels[i + 2] / 255.0f);
     for (int k = 0; k < 3; ++k) ASSERT_EQ(mapped[i + k], std::uint8_t(int(c[k]))) << i;
   }
 }

@@ -77,7 +77,7 @@ TEST_F(OutputFileTest, ReplacedFileKeepsItsPermissionBits) {
 TEST_F(OutputFileTest, SymbolicLinksStayAndTheirTargetIsReplaced) {
   const std::string target = dir.file("target.jpg");
   write_file(target, "old");
-  ASSERT_EQ(::symlink("target.jpg", dir.file("hop1").c_str()), 0);  // relative
+  ASSERT_EQ(::symlink("target.jpg", dir.file("hop1").c_str()), 0);              // relative
   ASSERT_EQ(::symlink(dir.file("hop1").c_str(), dir.file("hop2").c_str()), 0);  // absolute
   ASSERT_EQ(::symlink("absent.jpg", dir.file("dangling").c_str()), 0);
 

@@ -161,21 +161,20 @@ TEST_P(OneLineChanged, GivesTheStatedTable) {
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, OneLineChanged,
-    testing::Values(
-        LineCase{"trailing_remark_ignored", 5, "0.5 0.25 0 # remark", {127, 63, 0}},
-        LineCase{"extra_numbers_ignored", 5, "0.5 0.25 0 0.9", {127, 63, 0}},
-        // Before any data line the components start at 0.
-        LineCase{"first_line_two_numbers", 5, "0.5 0.25", {127, 63, 0}},
-        LineCase{"first_line_blank_is_data", 5, "   ", {0, 0, 0}},
-        LineCase{"first_line_word_reads_zero", 5, "abc 0.5 1", {0, 0, 0}},
-        LineCase{"tab_separated", 5, "0.5\t0.25\t1", {127, 63, 255}},
-        LineCase{"domain_values_ignored", 2, "DOMAIN_MIN -1 -2 -3", {0, 127, 255}},
-        LineCase{"earlier_size_line_loses", 0, "LUT_3D_SIZE 3", {0, 127, 255}},
-        LineCase{"size_keyword_is_a_prefix", 4, "LUT_3D_SIZEX 2", {0, 127, 255}},
-        LineCase{"lower_case_size_is_data", 4, "lut_3d_size 2", {}},
-        LineCase{"indented_comment_is_data", 0, "  # note", {}},
-        LineCase{"unreadable_size_is_zero", 4, "LUT_3D_SIZE x", {}},
-        LineCase{"negative_size_wraps", 4, "LUT_3D_SIZE -2", {}}),
+    testing::Values(LineCase{"trailing_remark_ignored", 5, "0.5 0.25 0 # remark", {127, 63, 0}},
+                    LineCase{"extra_numbers_ignored", 5, "0.5 0.25 0 0.9", {127, 63, 0}},
+                    // Before any data line the components start at 0.
+                    LineCase{"first_line_two_numbers", 5, "0.5 0.25", {127, 63, 0}},
+                    LineCase{"first_line_blank_is_data", 5, "   ", {0, 0, 0}},
+                    LineCase{"first_line_word_reads_zero", 5, "abc 0.5 1", {0, 0, 0}},
+                    LineCase{"tab_separated", 5, "0.5\t0.25\t1", {127, 63, 255}},
+                    LineCase{"domain_values_ignored", 2, "DOMAIN_MIN -1 -2 -3", {0, 127, 255}},
+                    LineCase{"earlier_size_line_loses", 0, "LUT_3D_SIZE 3", {0, 127, 255}},
+                    LineCase{"size_keyword_is_a_prefix", 4, "LUT_3D_SIZEX 2", {0, 127, 255}},
+                    LineCase{"lower_case_size_is_data", 4, "lut_3d_size 2", {}},
+                    LineCase{"indented_comment_is_data", 0, "  # note", {}},
+                    LineCase{"unreadable_size_is_zero", 4, "LUT_3D_SIZE x", {}},
+                    LineCase{"negative_size_wraps", 4, "LUT_3D_SIZE -2", {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ParseCube, CarryOverUsesTheLatestValues) {

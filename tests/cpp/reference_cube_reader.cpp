@@ -15,9 +15,7 @@ namespace tonvik_test {
 
 namespace {
 
-bool starts_with(const std::string& line, const char* keyword) {
-  return line.rfind(keyword, 0) == 0;
-}
+bool starts_with(const std::string& line, const char* keyword) { return line.rfind(keyword, 0) == 0; }
 
 }  // namespace
 

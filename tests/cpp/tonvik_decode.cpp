@@ -47,14 +47,9 @@ int main(int argc, char** argv) {
   }
 
   switch (result.status) {
-    case tonvik::bridge::decode_status::not_found:
-      std::fputs("not_found\n", stdout);
-      return 0;
-    case tonvik::bridge::decode_status::too_large:
-      std::fputs("too_large\n", stdout);
-      return 0;
-    case tonvik::bridge::decode_status::decoded:
-      break;
+    case tonvik::bridge::decode_status::not_found: std::fputs("not_found\n", stdout); return 0;
+    case tonvik::bridge::decode_status::too_large: std::fputs("too_large\n", stdout); return 0;
+    case tonvik::bridge::decode_status::decoded: break;
   }
   const tonvik::bridge::rgb_image& image = result.image;
   std::printf("decoded %d %d\n", image.width, image.height);
