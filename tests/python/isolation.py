@@ -84,7 +84,7 @@ print(json.dumps({"status": status, "peak_growth": (peak_kib() - before) * 1024}
 class Applied:
     status: str
     # How far the call raised the process's peak resident set, in bytes: a
-    # file refused from its header must not get as far as a pixel buffer.
+    # small file that is refused or fails must not cost what its header claims.
     peak_growth: int
 
 

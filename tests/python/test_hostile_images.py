@@ -45,7 +45,7 @@ def _bad_palette_expected() -> forge.Picture:
 
 # PSD stores colour over a white matte where alpha is partial, and the loader
 # undoes it in single precision: 255 + (c - 255) * (255 / alpha), clamped to
-# 0 below. The colours run from far below the matte to above it.
+# 0 below. The colours run from far below the matte up to full white.
 PSD_MATTE_ALPHA = bytes((128, 128, 128, 200, 1, 0, 255, 64))
 PSD_MATTE_PICTURE = forge.Picture(
     8, 1, bytes((0, 0, 0, 10, 100, 250, 255, 255, 255, 90, 200, 254, 254, 255, 0, 7, 8, 9, 1, 2, 3, 200, 191, 192))
