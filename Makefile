@@ -8,7 +8,7 @@ VPY    := $(VENV)/bin/python
 CMAKE  := $(VENV)/bin/cmake
 CTEST  := $(VENV)/bin/ctest
 BUILD  := build/cpp
-SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src third_party -type f) CMakeLists.txt pyproject.toml
 
 .PHONY: all demo test cpp-build cpp-test py-test module system-deps clean \
         test-sanitize test-valgrind fuzz fuzz-differential bench

@@ -8,6 +8,7 @@
 
 #include <stb_image.h>
 
+#include "apply_pipeline.hpp"
 #include "image_codec.hpp"
 #include "lut.hpp"
 
@@ -17,7 +18,7 @@ namespace {
 // keep each run fast: the pipeline's own screen stops at max_jpeg_pixels.
 constexpr long long fuzz_pixel_budget = 1 << 22;
 
-class counting_sink final : public tonvik::bridge::byte_sink {
+class counting_sink final : public tonvik::codec::byte_sink {
  public:
   bool put(const unsigned char*, std::size_t size) override {
     written += size;
@@ -53,10 +54,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       static_cast<long long>(width) * height > fuzz_pixel_budget) {
     return 0;
   }
-  tonvik::bridge::decoded result = tonvik::bridge::decode_memory(data, size);
-  if (result.status != tonvik::bridge::decode_status::decoded) return 0;
+  tonvik::codec::decoded result = tonvik::codec::decode_memory(data, size);
+  if (result.status != tonvik::codec::decode_status::decoded) return 0;
   tonvik::bridge::map_image(grade(), result.image);
   counting_sink sink;
-  if (!tonvik::bridge::encode_jpeg(result.image, sink) || sink.written == 0) __builtin_trap();
+  if (!tonvik::codec::encode_jpeg(result.image, sink) || sink.written == 0) __builtin_trap();
   return 0;
 }

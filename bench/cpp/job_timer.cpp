@@ -110,7 +110,7 @@ int compare(const std::string& lut_path, const std::string& image, const std::st
     const vireth::image::lut table = tonvik::bridge::read_lut(lut_path);
     read.push_back(ms_since(t));
     t = clock_type::now();
-    tonvik::bridge::decoded d = tonvik::bridge::decode_file(image);
+    tonvik::codec::decoded d = tonvik::codec::decode_file(image);
     decode.push_back(ms_since(t));
     t = clock_type::now();
     tonvik::bridge::map_image(table, d.image);

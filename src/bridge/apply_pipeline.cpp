@@ -23,6 +23,10 @@ bool is_directory(const std::string& path) {
 
 }  // namespace
 
+void map_image(const vireth::image::lut& table, codec::rgb_image& image) {
+  vireth::image::map_pixels(table, image.pixels.get(), image.pixel_count());
+}
+
 vireth::image::lut read_lut(const std::string& lut_path) {
   vireth::image::lut table;
   {
@@ -40,9 +44,9 @@ vireth::image::lut read_lut(const std::string& lut_path) {
 
 const char* apply_to_file(const vireth::image::lut& table, const std::string& image_path,
                           const std::string& output_path) {
-  decoded result = decode_file(image_path);
-  if (result.status == decode_status::too_large) return status::image_too_large;
-  if (result.status != decode_status::decoded) return status::image_not_found;
+  codec::decoded result = codec::decode_file(image_path);
+  if (result.status == codec::decode_status::too_large) return status::image_too_large;
+  if (result.status != codec::decode_status::decoded) return status::image_not_found;
   map_image(table, result.image);
   if (!write_jpeg_file(result.image, output_path)) return status::output_not_written;
   return status::ok;

@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "image_codec.hpp"
 #include "lut.hpp"
 
 namespace tonvik::bridge {
@@ -18,6 +19,10 @@ namespace tonvik::bridge {
 // Opens `lut_path` as a text stream, parses it, closes it, and rejects a table
 // too small to sample. The file is closed before this returns or throws.
 vireth::image::lut read_lut(const std::string& lut_path);
+
+// Maps every pixel of `image` in place through `table` (the engine's exact
+// kernel). Throws the engine's exceptions for a table that cannot be sampled.
+void map_image(const vireth::image::lut& table, codec::rgb_image& image);
 
 // Decodes `image_path`, maps it through `table` and writes the JPEG to
 // `output_path`. The output is not touched unless the image decoded.

@@ -13,11 +13,11 @@
 #include <cstddef>
 #include <memory>
 
-#include "image_codec.hpp"
+#include "byte_sink.hpp"
 
 namespace tonvik::bridge {
 
-class fd_writer final : public byte_sink {
+class fd_writer final : public codec::byte_sink {
  public:
   // 256 KiB: large enough that a JPEG costs a handful of system calls, small
   // enough to be nothing beside the pixel buffer it encodes.

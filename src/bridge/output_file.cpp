@@ -122,20 +122,20 @@ std::string temp_name(const std::string& directory) {
   return name + ".tmp";
 }
 
-bool encode_to(const rgb_image& image, int fd) {
+bool encode_to(const codec::rgb_image& image, int fd) {
   fd_writer writer(fd);
-  return encode_jpeg(image, writer) && writer.flush();
+  return codec::encode_jpeg(image, writer) && writer.flush();
 }
 
 // A device, FIFO or the like: written in place, exactly as a plain write.
-bool write_directly(const rgb_image& image, const std::string& path) {
+bool write_directly(const codec::rgb_image& image, const std::string& path) {
   unique_fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, new_file_mode));
   if (fd.get() < 0) return false;
   const bool complete = encode_to(image, fd.get());
   return fd.close() && complete;
 }
 
-bool write_by_rename(const rgb_image& image, const target& destination) {
+bool write_by_rename(const codec::rgb_image& image, const target& destination) {
   if (destination.exists) {
     // A plain write needs write permission on the file itself; renaming over a
     // read-only file would sidestep it.
@@ -176,7 +176,7 @@ bool write_by_rename(const rgb_image& image, const target& destination) {
 
 }  // namespace
 
-bool write_jpeg_file(const rgb_image& image, const std::string& output_path) {
+bool write_jpeg_file(const codec::rgb_image& image, const std::string& output_path) {
   if (output_path.empty()) return false;
   target destination;
   // The path ends at its first NUL byte, as every open by name does.

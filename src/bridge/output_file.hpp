@@ -21,6 +21,6 @@
 namespace tonvik::bridge {
 
 // True only when the complete JPEG is in place at `output_path`.
-bool write_jpeg_file(const rgb_image& image, const std::string& output_path);
+bool write_jpeg_file(const codec::rgb_image& image, const std::string& output_path);
 
 }  // namespace tonvik::bridge

@@ -19,6 +19,7 @@
 namespace {
 
 using namespace tonvik::bridge;
+using namespace tonvik::codec;
 using namespace tonvik::bridge::testing;
 using pixel = std::array<std::uint8_t, 3>;
 

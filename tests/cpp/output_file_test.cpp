@@ -13,6 +13,7 @@
 namespace {
 
 using namespace tonvik::bridge;
+using namespace tonvik::codec;
 using namespace tonvik::bridge::testing;
 
 rgb_image grey_image(int width, int height) {

@@ -35,23 +35,23 @@ int main(int argc, char** argv) {
   if (next + 1 != argc) return usage();
   const std::string path = argv[next];
 
-  tonvik::bridge::decoded result;
+  tonvik::codec::decoded result;
   if (from_memory) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return usage();
     const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
                                            std::istreambuf_iterator<char>());
-    result = tonvik::bridge::decode_memory(bytes.data(), bytes.size());
+    result = tonvik::codec::decode_memory(bytes.data(), bytes.size());
   } else {
-    result = tonvik::bridge::decode_file(path);
+    result = tonvik::codec::decode_file(path);
   }
 
   switch (result.status) {
-    case tonvik::bridge::decode_status::not_found: std::fputs("not_found\n", stdout); return 0;
-    case tonvik::bridge::decode_status::too_large: std::fputs("too_large\n", stdout); return 0;
-    case tonvik::bridge::decode_status::decoded: break;
+    case tonvik::codec::decode_status::not_found: std::fputs("not_found\n", stdout); return 0;
+    case tonvik::codec::decode_status::too_large: std::fputs("too_large\n", stdout); return 0;
+    case tonvik::codec::decode_status::decoded: break;
   }
-  const tonvik::bridge::rgb_image& image = result.image;
+  const tonvik::codec::rgb_image& image = result.image;
   std::printf("decoded %d %d\n", image.width, image.height);
   const std::size_t size = image.pixel_count() * 3;
   if (std::fwrite(image.pixels.get(), 1, size, stdout) != size) return 2;

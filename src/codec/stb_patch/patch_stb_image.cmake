@@ -1,23 +1,31 @@
-# Writes a hardened copy of the system's stb_image.h into the build tree.
+# Writes a hardened copy of the pinned stb_image.h (third_party/stb) into the
+# build tree.
 #
-# Each fix replaces one exact snippet of the original header. A snippet that is
-# missing, or found more than once, stops the configure: a new header release
-# must be looked at by a person, never patched half-way.
+# Each fix replaces one exact snippet of the original header. Every snippet
+# that is missing, or found more than once, is reported, then the configure
+# stops: a new header release must be looked at by a person, never patched
+# half-way.
 #
 #   tonvik_patch_stb_image(<original header> <patched header>)
 
+# Replaces the one occurrence of `old`; a snippet that is missing or repeated
+# is added to the caller's list _tonvik_patch_failures instead.
 function(_tonvik_replace_once content_var name old new)
   set(content "${${content_var}}")
   string(FIND "${content}" "${old}" first)
   if(first EQUAL -1)
-    message(FATAL_ERROR "stb_image patch '${name}': the original snippet is not in the header")
+    list(APPEND _tonvik_patch_failures "'${name}': the original snippet is not in the header")
+    set(_tonvik_patch_failures "${_tonvik_patch_failures}" PARENT_SCOPE)
+    return()
   endif()
   string(LENGTH "${old}" old_length)
   math(EXPR rest_start "${first} + ${old_length}")
   string(SUBSTRING "${content}" ${rest_start} -1 rest)
   string(FIND "${rest}" "${old}" second)
   if(NOT second EQUAL -1)
-    message(FATAL_ERROR "stb_image patch '${name}': the original snippet occurs more than once")
+    list(APPEND _tonvik_patch_failures "'${name}': the original snippet occurs more than once")
+    set(_tonvik_patch_failures "${_tonvik_patch_failures}" PARENT_SCOPE)
+    return()
   endif()
   string(SUBSTRING "${content}" 0 ${first} head)
   set(${content_var} "${head}${new}${rest}" PARENT_SCOPE)
@@ -25,6 +33,7 @@ endfunction()
 
 function(tonvik_patch_stb_image original patched)
   file(READ "${original}" header)
+  set(_tonvik_patch_failures "")
 
   # A read that runs out of input copied nothing at all from memory, while
   # from a file it copied the bytes that were there: now both copy them. The
@@ -305,6 +314,12 @@ static int stbi__tonvik_dc_fits(int pred, int diff, int scale)
                pixel[0] = (unsigned char) (c0 > 0 ? c0 : 0);
                pixel[1] = (unsigned char) (c1 > 0 ? c1 : 0);
                pixel[2] = (unsigned char) (c2 > 0 ? c2 : 0);]=])
+
+  if(_tonvik_patch_failures)
+    list(LENGTH _tonvik_patch_failures count)
+    list(JOIN _tonvik_patch_failures "\n  " report)
+    message(FATAL_ERROR "${count} stb_image patch(es) do not apply to ${original}:\n  ${report}")
+  endif()
 
   set(banner "/* Generated at configure time from ${original} with the fixes in patch_stb_image.cmake. Do not edit. */\n")
   set(result "${banner}${header}")

@@ -5,7 +5,7 @@
 #include <stb_image.h>
 #include <stb_image_write.h>
 
-namespace tonvik::bridge {
+namespace tonvik::codec {
 
 namespace {
 
@@ -87,10 +87,6 @@ decoded decode_memory(const unsigned char* bytes, std::size_t size) {
   return adopt(pixels, width, height);
 }
 
-void map_image(const vireth::image::lut& table, rgb_image& image) {
-  vireth::image::map_pixels(table, image.pixels.get(), image.pixel_count());
-}
-
 bool encode_jpeg(const rgb_image& image, byte_sink& sink) {
   if (!image.pixels || !fits_jpeg(image.width, image.height)) return false;
   sink_context context{&sink, false};
@@ -99,4 +95,4 @@ bool encode_jpeg(const rgb_image& image, byte_sink& sink) {
   return written != 0 && !context.failed;
 }
 
-}  // namespace tonvik::bridge
+}  // namespace tonvik::codec

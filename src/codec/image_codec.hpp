@@ -1,15 +1,15 @@
-// The image side of an apply: decode to packed 8-bit RGB (from a file or from
-// memory), screen the size against what a JPEG can hold, map the pixels
-// through a LUT in place, and encode a JPEG into any byte sink.
+// The image codecs: decode a file or memory to packed 8-bit RGB, screen its
+// size against what a JPEG can hold, and encode a JPEG into any byte sink.
+// Knows pixels and bytes only; what is done to the pixels in between is the
+// caller's business.
 //
 // Ownership: an rgb_image owns its pixels and releases them through the
 // loader's own free function. Failure contract: decoding reports through
-// decode_status, encoding through its bool result; only map_image throws (the
-// engine's exceptions, for a LUT that cannot be sampled).
+// decode_status, encoding through its bool result; nothing throws but
+// std::bad_alloc.
 //
 //   decoded result = decode_file(path);
 //   if (result.status == decode_status::decoded) {
-//     map_image(table, result.image);
 //     bool complete = encode_jpeg(result.image, sink);
 //   }
 #pragma once
@@ -19,9 +19,9 @@
 #include <memory>
 #include <string>
 
-#include "lut.hpp"
+#include "byte_sink.hpp"
 
-namespace tonvik::bridge {
+namespace tonvik::codec {
 
 struct stbi_pixels_deleter {
   void operator()(unsigned char* pixels) const noexcept;
@@ -70,19 +70,8 @@ int jpeg_quality_for_width(int width) noexcept;
 decoded decode_file(const std::string& path);
 decoded decode_memory(const unsigned char* bytes, std::size_t size);
 
-// Maps every pixel in place through `table` (the engine's exact kernel).
-void map_image(const vireth::image::lut& table, rgb_image& image);
-
-// Receives the encoded bytes in order. put() returns false once the sink has
-// failed; the encoder then reports an incomplete image.
-class byte_sink {
- public:
-  virtual ~byte_sink() = default;
-  virtual bool put(const unsigned char* bytes, std::size_t size) = 0;
-};
-
 // Encodes `image` as one baseline JPEG into `sink`. True only when the writer
 // succeeded and the sink accepted every byte.
 bool encode_jpeg(const rgb_image& image, byte_sink& sink);
 
-}  // namespace tonvik::bridge
+}  // namespace tonvik::codec

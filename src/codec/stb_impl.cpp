@@ -2,8 +2,8 @@
 // Every format the loader knows stays enabled; nothing else defines these
 // implementation macros, so there is exactly one copy of each library.
 //
-// The loader is built from stb_image_patched.h, the system header with the
-// fixes of stb_patch/patch_stb_image.cmake applied, and configured here so
+// The loader is built from stb_image_patched.h, the pinned header of
+// third_party/stb with the fixes of stb_patch/patch_stb_image.cmake applied, and configured here so
 // that a hostile file can neither end the process nor leak memory contents:
 //   - every block the loader allocates starts zero-filled, and so does the
 //     part a realloc adds, so a truncated file decodes to zeros instead of
@@ -72,7 +72,7 @@ void* zeroed_realloc(void* pointer, std::size_t size) {
 // too, and a lower value would turn "too large" into "not an image" for the
 // header screen. Used by the PIC loader, whose header the screen could not
 // always read:
-#define STBI_TONVIK_MAX_PIXELS tonvik::bridge::max_jpeg_pixels
+#define STBI_TONVIK_MAX_PIXELS tonvik::codec::max_jpeg_pixels
 
 #define STB_IMAGE_IMPLEMENTATION
 #define STB_IMAGE_WRITE_IMPLEMENTATION
