@@ -39,10 +39,12 @@ struct rgb_image {
   }
 };
 
-enum class decode_status { decoded, not_found, too_large };
+// undecodable: no image came out of the bytes (not an image, an unsupported
+// variant, damaged beyond decoding, or a file that cannot be read at all).
+enum class decode_status { decoded, undecodable, too_large };
 
 struct decoded {
-  decode_status status = decode_status::not_found;
+  decode_status status = decode_status::undecodable;
   rgb_image image;  // holds pixels only when status is decoded
 };
 

@@ -234,8 +234,8 @@ TEST(EncodeJpegTest, FailingSinkIsNotSuccess) {
 TEST(DecodeMemoryTest, GarbageAndEmptyInputAreNotFound) {
   const std::string garbage = "definitely not an image";
   EXPECT_EQ(decode_memory(reinterpret_cast<const unsigned char*>(garbage.data()), garbage.size()).status,
-            decode_status::not_found);
-  EXPECT_EQ(decode_memory(nullptr, 0).status, decode_status::not_found);
+            decode_status::undecodable);
+  EXPECT_EQ(decode_memory(nullptr, 0).status, decode_status::undecodable);
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ WRAPPED_TIMEOUT = 600.0
 
 @dataclass(frozen=True)
 class Decoded:
-    status: str  # "decoded", "not_found" or "too_large"
+    status: str  # "decoded", "undecodable" or "too_large"
     width: int = 0
     height: int = 0
     rgb: bytes = b""

@@ -29,7 +29,7 @@ CORPUS = Path("/work/shared/corpus/images")
 # lying headers tested here would take hundreds of MB or more.
 FAILURE_PEAK_GROWTH = 16 * 1024 * 1024
 
-STATUS_OF = {"decoded": OK, "not_found": IMAGE_NOT_FOUND, "too_large": IMAGE_TOO_LARGE}
+STATUS_OF = {"decoded": OK, "undecodable": IMAGE_NOT_FOUND, "too_large": IMAGE_TOO_LARGE}
 
 
 def _bad_palette_bmp() -> bytes:
@@ -86,15 +86,15 @@ HDR_RLE_DATA, _ = forge.hdr(64, 8, rle=True)
 @dataclass(frozen=True)
 class Case:
     make: Callable[[], bytes]
-    status: str  # decode status: "decoded", "not_found" or "too_large"
+    status: str  # decode status: "decoded", "undecodable" or "too_large"
     # For a decoded case, the exact pixels; None where only determinism is checked.
     expected: Callable[[], forge.Picture] | None = None
 
 
 CASES = {
     # A run-length scanline cut short: at end of file every count read is 0.
-    "hdr-rle-truncated": Case(lambda: forge.truncated(HDR_RLE_DATA, len(HDR_RLE_DATA) // 2), "not_found"),
-    "hdr-rle-zero-count": Case(lambda: HDR_RLE_DATA[:-40] + bytes(40), "not_found"),
+    "hdr-rle-truncated": Case(lambda: forge.truncated(HDR_RLE_DATA, len(HDR_RLE_DATA) // 2), "undecodable"),
+    "hdr-rle-zero-count": Case(lambda: HDR_RLE_DATA[:-40] + bytes(40), "undecodable"),
     # Flat pixels cut short: the rest of the image is black, never old heap.
     "hdr-flat-truncated": Case(
         lambda: forge.truncated(HDR_PICTURE_DATA, HDR_HEADER + 4 * 20),
@@ -109,19 +109,19 @@ CASES = {
     "tga-rle-truncated": Case(lambda: forge.truncated(forge.tga(forge.runs(40, 20), rle=True), 300), "decoded"),
     # A chunk that declares a gigabyte and ends: the failure must not first
     # touch the gigabyte it was sized for.
-    "png-idat-declares-1gb": Case(lambda: forge.png_chunk_declaring(1 << 30, after_real_chunk=False), "not_found"),
+    "png-idat-declares-1gb": Case(lambda: forge.png_chunk_declaring(1 << 30, after_real_chunk=False), "undecodable"),
     "png-second-idat-declares-1gb": Case(
-        lambda: forge.png_chunk_declaring(1 << 30, after_real_chunk=True), "not_found"
+        lambda: forge.png_chunk_declaring(1 << 30, after_real_chunk=True), "undecodable"
     ),
-    "png-truncated": Case(lambda: forge.truncated(forge.png(forge.gradient(40, 20)), 200), "not_found"),
+    "png-truncated": Case(lambda: forge.truncated(forge.png(forge.gradient(40, 20)), 200), "undecodable"),
     "psd-truncated": Case(lambda: forge.truncated(forge.psd(forge.gradient(40, 20)), 500), "decoded"),
     # Colours darker than their matte: the conversion of a negative value to a
     # byte was undefined and came out white.
     "psd-alpha-below-matte": Case(
         lambda: forge.psd(PSD_MATTE_PICTURE, alpha=PSD_MATTE_ALPHA), "decoded", _psd_unmatted
     ),
-    "gif-truncated": Case(lambda: forge.truncated(forge.gif(forge.few_colours(40, 20)), 60), "not_found"),
-    "jpeg-truncated": Case(lambda: forge.truncated(forge.jpeg(forge.gradient(64, 64)), 700), "not_found"),
+    "gif-truncated": Case(lambda: forge.truncated(forge.gif(forge.few_colours(40, 20)), 60), "undecodable"),
+    "jpeg-truncated": Case(lambda: forge.truncated(forge.jpeg(forge.gradient(64, 64)), 700), "undecodable"),
     "bmp-palette-index-past-palette": Case(_bad_palette_bmp, "decoded", _bad_palette_expected),
     "pgm16-grey": Case(
         lambda: forge.pnm(forge.gradient(33, 9), grey_scale=True, bit_depth=16),
@@ -138,21 +138,21 @@ CASES = {
     "pgm16-truncated": Case(lambda: forge.pgm16_header(300, 200) + b"\xff" * 1000, "decoded"),
     "pnm-height-overflows-int": Case(lambda: b"P6\n1 99999999999\n255\n" + bytes(30), "too_large"),
     "pnm-width-overflows-int": Case(lambda: b"P5\n4294967297 1\n255\n" + bytes(30), "too_large"),
-    "pnm-maxval-overflows-int": Case(lambda: b"P5\n2 2\n99999999999\n" + bytes(30), "not_found"),
-    "pic-bad-packet-type": Case(lambda: forge.pic(forge.gradient(8, 8), packet_type=3), "not_found"),
-    "pic-truncated-body": Case(lambda: forge.truncated(forge.pic(forge.gradient(8, 8)), 120), "not_found"),
+    "pnm-maxval-overflows-int": Case(lambda: b"P5\n2 2\n99999999999\n" + bytes(30), "undecodable"),
+    "pic-bad-packet-type": Case(lambda: forge.pic(forge.gradient(8, 8), packet_type=3), "undecodable"),
+    "pic-truncated-body": Case(lambda: forge.truncated(forge.pic(forge.gradient(8, 8)), 120), "undecodable"),
     "pic-mixed-rle-overrun": Case(
         lambda: forge.pic(forge.gradient(8, 8), packet_type=2)[:108] + bytes((0x80, 0x7F, 0xFF)) + bytes(40),
-        "not_found",
+        "undecodable",
     ),
-    "jpeg-dc-overflow-baseline": Case(lambda: forge.jpeg_dc_overflow(progressive=False), "not_found"),
-    "jpeg-dc-overflow-progressive": Case(lambda: forge.jpeg_dc_overflow(progressive=True), "not_found"),
+    "jpeg-dc-overflow-baseline": Case(lambda: forge.jpeg_dc_overflow(progressive=False), "undecodable"),
+    "jpeg-dc-overflow-progressive": Case(lambda: forge.jpeg_dc_overflow(progressive=True), "undecodable"),
     "jpeg-progressive-ac-scan-without-data": Case(forge.jpeg_progressive_ac_scan_without_data, "decoded"),
     "jpeg-huffman-table-too-long": Case(
-        lambda: forge.jpeg_oversized_huffman_table(forge.jpeg(forge.gradient(16, 16))), "not_found"
+        lambda: forge.jpeg_oversized_huffman_table(forge.jpeg(forge.gradient(16, 16))), "undecodable"
     ),
-    "empty-file": Case(lambda: b"", "not_found"),
-    "text-file": Case(lambda: b"LUT_3D_SIZE 2\n0 0 0\n", "not_found"),
+    "empty-file": Case(lambda: b"", "undecodable"),
+    "text-file": Case(lambda: b"LUT_3D_SIZE 2\n0 0 0\n", "undecodable"),
     # Decompression bombs and sizes a JPEG cannot hold: refused before decoding.
     "png-bomb-20000-square": Case(lambda: forge.png_bomb(20000, 20000), "too_large"),
     "png-side-65536": Case(
@@ -180,7 +180,7 @@ CASES = {
     ),
     "pic-declares-huge-broken-packets": Case(
         lambda: forge.pic(forge.gradient(1, 1), packet_type=3, declared_size=(20000, 15000))[:104] + b"\x00\x07",
-        "not_found",
+        "undecodable",
     ),
     "psd-declares-huge": Case(
         lambda: forge.psd(forge.gradient(2, 2))[:14] + (30000).to_bytes(4, "big") * 2 + forge.psd(forge.gradient(2, 2))[22:],
@@ -288,7 +288,7 @@ def test_apply_corpus_crashers(tmp_path: Path, identity_cube: Path, name: str, s
 @pytest.mark.parametrize(
     ("name", "keep", "status"),
     [
-        ("hdr_vips_sample.hdr", 20000, "not_found"),
+        ("hdr_vips_sample.hdr", 20000, "undecodable"),
         ("tga_pillow_200x32_la_bl_raw.tga", 3000, "decoded"),
     ],
 )
