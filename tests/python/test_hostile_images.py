@@ -17,13 +17,11 @@ from typing import Callable
 import pytest
 
 import image_forge as forge
-from isolation import apply_in_child, decode_in_child
+from isolation import apply_in_child, decode_in_child, measure_in_child
+from support import CORPUS, IMAGE_NOT_FOUND, IMAGE_TOO_LARGE, OK, write_cube
 
-OK = "success:ok"
-IMAGE_NOT_FOUND = "error:image_not_found"
-IMAGE_TOO_LARGE = "error:image_too_large"
 OLD_CONTENTS = b"previous contents, must survive"
-CORPUS = Path("/work/shared/corpus/images")
+CORPUS_IMAGES = CORPUS / "images"
 # What a call that refuses or fails on a small file may add to the peak
 # resident set: the LUT, stdio buffers, allocator noise. The bombs and the
 # lying headers tested here would take hundreds of MB or more.
@@ -237,33 +235,42 @@ def test_apply_hostile(tmp_path: Path, identity_cube: Path, name: str) -> None:
 
 @pytest.fixture
 def identity_cube(tmp_path: Path) -> Path:
-    path = tmp_path / "identity.cube"
-    path.write_text(
-        "LUT_3D_SIZE 2\n" + "".join(f"{r} {g} {b}\n" for b in (0, 1) for g in (0, 1) for r in (0, 1))
-    )
-    return path
+    return write_cube(tmp_path / "identity.cube")
+
+
+def test_peak_check_sees_a_child_touch_100_mb() -> None:
+    """The check above, checked: a child that touches 100 MB must read as at
+    least that much growth, even when pytest's own peak is higher still (a
+    peak inherited across exec would hide it)."""
+    ballast = bytearray(b"\x01") * (300 << 20)
+    del ballast
+    touched = measure_in_child("len(bytearray(b'\\x01') * (100 << 20))")
+    assert touched.result == 100 << 20
+    assert touched.peak_growth >= 100 << 20 > FAILURE_PEAK_GROWTH
+    idle = measure_in_child("len(b'')")
+    assert idle.peak_growth < FAILURE_PEAK_GROWTH
 
 
 # ---------------------------------------------------------------- third-party files
 
 
 def _corpus_files() -> list[str]:
-    if not CORPUS.is_dir():
+    if not CORPUS_IMAGES.is_dir():
         return ["<corpus absent>"]
-    return sorted(p.name for p in CORPUS.iterdir() if p.name != "MANIFEST.md")
+    return sorted(p.name for p in CORPUS_IMAGES.iterdir() if p.name != "MANIFEST.md")
 
 
-@pytest.mark.skipif(not CORPUS.is_dir(), reason="corpus not present")
+@pytest.mark.corpus
 @pytest.mark.parametrize("name", _corpus_files())
 def test_decode_corpus_file(name: str) -> None:
-    path = CORPUS / name
+    path = CORPUS_IMAGES / name
     first = decode_in_child(path)
     assert first.status in STATUS_OF
     if first.status == "decoded":
         assert decode_in_child(path, from_memory=True) == first
 
 
-@pytest.mark.skipif(not CORPUS.is_dir(), reason="corpus not present")
+@pytest.mark.corpus
 @pytest.mark.parametrize(
     ("name", "status"),
     [
@@ -277,14 +284,14 @@ def test_decode_corpus_file(name: str) -> None:
 )
 def test_apply_corpus_crashers(tmp_path: Path, identity_cube: Path, name: str, status: str) -> None:
     output = tmp_path / "out.jpg"
-    result = apply_in_child(identity_cube, CORPUS / name, output)
+    result = apply_in_child(identity_cube, CORPUS_IMAGES / name, output)
     assert result.status == status
     if status != OK:
         assert result.peak_growth < FAILURE_PEAK_GROWTH
     assert output.exists() == (status == OK)
 
 
-@pytest.mark.skipif(not CORPUS.is_dir(), reason="corpus not present")
+@pytest.mark.corpus
 @pytest.mark.parametrize(
     ("name", "keep", "status"),
     [
@@ -294,7 +301,7 @@ def test_apply_corpus_crashers(tmp_path: Path, identity_cube: Path, name: str, s
 )
 def test_decode_truncated_corpus_file(tmp_path: Path, name: str, keep: int, status: str) -> None:
     path = tmp_path / name
-    path.write_bytes((CORPUS / name).read_bytes()[:keep])
+    path.write_bytes((CORPUS_IMAGES / name).read_bytes()[:keep])
     result = decode_in_child(path)
     assert result.status == status
     if status == "decoded":
