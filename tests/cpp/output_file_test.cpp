@@ -119,21 +119,24 @@ TEST_F(OutputFileTest, DeviceIsWrittenDirectly) {
 }
 
 TEST_F(OutputFileTest, PermissionsAreHonouredLikeAPlainWrite) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root bypasses permission checks";
-  const std::string read_only = dir.file("read_only.jpg");
-  write_file(read_only, "old");
-  ASSERT_EQ(::chmod(read_only.c_str(), 0444), 0);
-  EXPECT_FALSE(write_jpeg_file(image, read_only));
-  EXPECT_EQ(read_file(read_only), "old");
+  as_unprivileged([&] {
+    const scratch_dir own;
+    const std::string read_only = own.file("read_only.jpg");
+    write_file(read_only, "old");
+    ASSERT_EQ(::chmod(read_only.c_str(), 0444), 0);
+    EXPECT_FALSE(write_jpeg_file(image, read_only));
+    EXPECT_EQ(read_file(read_only), "old");
 
-  // A writable file in a directory that refuses new entries: kept, not risked.
-  const std::string locked = dir.file("locked");
-  ASSERT_TRUE(std::filesystem::create_directory(locked));
-  write_file(locked + "/file.jpg", "old");
-  ASSERT_EQ(::chmod(locked.c_str(), 0555), 0);
-  EXPECT_FALSE(write_jpeg_file(image, locked + "/file.jpg"));
-  EXPECT_EQ(read_file(locked + "/file.jpg"), "old");
-  ::chmod(locked.c_str(), 0755);
+    // A writable file in a directory that refuses new entries: kept, not risked.
+    const std::string locked = own.file("locked");
+    ASSERT_TRUE(std::filesystem::create_directory(locked));
+    write_file(locked + "/file.jpg", "old");
+    ASSERT_EQ(::chmod(locked.c_str(), 0555), 0);
+    EXPECT_FALSE(write_jpeg_file(image, locked + "/file.jpg"));
+    EXPECT_EQ(read_file(locked + "/file.jpg"), "old");
+    ::chmod(locked.c_str(), 0755);
+    EXPECT_EQ(own.entries().size(), 2u) << "no temporary left beside the read-only file";
+  });
 }
 
 }  // namespace
