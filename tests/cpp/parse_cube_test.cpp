@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -277,8 +278,13 @@ TEST(ParseCube, IdentityTablesRoundTrip) {
   }
 }
 
-// Third-party cube files, read in place when the shared corpus is present.
-std::filesystem::path corpus_dir() { return std::filesystem::path(TONVIK_CORPUS_DIR) / "cube"; }
+// Third-party cube files, read in place when the shared corpus is present:
+// beside the repository, or where TONVIK_CORPUS_DIR says (as for the Python
+// tests, tests/python/support.py).
+std::filesystem::path corpus_dir() {
+  const char* chosen = std::getenv("TONVIK_CORPUS_DIR");
+  return std::filesystem::path(chosen && *chosen ? chosen : TONVIK_CORPUS_DIR) / "cube";
+}
 
 TEST(CubeCorpus, EveryFileGivesItsExpectedOutcome) {
   std::ifstream manifest(corpus_dir() / "MANIFEST.md");
