@@ -24,7 +24,6 @@ from support import (
     IMAGE_TOO_LARGE,
     OK,
     OUTPUT_NOT_WRITTEN,
-    cube_text,
     run_unprivileged,
     write_cube,
 )
@@ -376,8 +375,7 @@ class TestInputKinds:
         assert (decode(output) == np.array((199, 99, 49))).all()
 
     def test_grade_moves_colours(self, tmp_path: Path, image: Path) -> None:
-        lut = tmp_path / "invert.cube"
-        lut.write_text(cube_text(17, lambda rgb: tuple(1.0 - v for v in rgb)))
+        lut = write_cube(tmp_path / "invert.cube", 17, lambda rgb: tuple(1.0 - v for v in rgb))
         output = tmp_path / "out.jpg"
         assert tonvik.apply_lut(str(lut), str(image), str(output)) == OK
         assert np.abs(decode(output).astype(int) - 127).max() <= 2
