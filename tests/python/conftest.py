@@ -32,7 +32,7 @@ def pytest_runtest_logreport(report: pytest.TestReport) -> None:
         _corpus_outcomes[report.outcome] += 1
 
 
-def pytest_terminal_summary(terminalreporter) -> None:  # type: ignore[no-untyped-def]
+def pytest_terminal_summary(terminalreporter: pytest.TerminalReporter) -> None:
     """A corpus that is missing skips its cases; say so where CI shows it."""
     ran = _corpus_outcomes["passed"] + _corpus_outcomes["failed"]
     if not ran and not _corpus_outcomes["skipped"]:
