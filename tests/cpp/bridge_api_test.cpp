@@ -145,7 +145,8 @@ TEST(ExceptionOutcomeTest, CallersMistakesAndOurFaultsAreDifferentOutcomes) {
 
   const classified precondition = classify(precondition_error("u >= 0.0f", "lut.cpp", 7));
   EXPECT_EQ(precondition.outcome, BridgeOutcome::internal_error);
-  EXPECT_EQ(precondition.message, "[lut.exception.precondition_error.0] precondition failed: u >= 0.0f (lut.cpp:7)");
+  EXPECT_EQ(precondition.message,
+            "[lut.exception.precondition_error.0] precondition failed: u >= 0.0f (lut.cpp:7)");
 
   const classified invariant = classify(std::invalid_argument("assertion failed: s != nullptr"));
   EXPECT_EQ(invariant.outcome, BridgeOutcome::internal_error);

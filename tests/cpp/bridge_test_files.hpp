@@ -118,7 +118,8 @@ void as_unprivileged(Check check) {
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status)) << "the unprivileged check ended by signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "the unprivileged check failed (1), threw (2) or could not drop root (3)";
+  EXPECT_EQ(WEXITSTATUS(status), 0)
+      << "the unprivileged check failed (1), threw (2) or could not drop root (3)";
 }
 
 inline bool is_jpeg(const std::string& bytes) {
