@@ -23,7 +23,6 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import concurrent.futures
 import contextlib
 import copy
 import logging
@@ -34,6 +33,7 @@ import sys
 import tempfile
 import time
 from collections.abc import AsyncIterator, Awaitable, Callable, Mapping, MutableMapping
+from concurrent.futures import Future, ProcessPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass
 from pathlib import Path
@@ -126,10 +126,10 @@ class GradingPool:
         self._executor = self._new_executor()
         self._retired: dict[int, asyncio.Task[None]] = {}
 
-    def _new_executor(self) -> concurrent.futures.ProcessPoolExecutor:
-        return concurrent.futures.ProcessPoolExecutor(max_workers=self._workers, mp_context=self._context)
+    def _new_executor(self) -> ProcessPoolExecutor:
+        return ProcessPoolExecutor(max_workers=self._workers, mp_context=self._context)
 
-    def _replace(self, broken: concurrent.futures.ProcessPoolExecutor) -> asyncio.Task[None]:
+    def _replace(self, broken: ProcessPoolExecutor) -> asyncio.Task[None]:
         """Puts a new pool in place of `broken` (once); the task ends when all
         of the broken pool's workers are gone."""
         if broken is self._executor:
@@ -140,15 +140,27 @@ class GradingPool:
             self._retired[id(broken)] = asyncio.create_task(asyncio.to_thread(broken.shutdown, wait=True))
         return self._retired[id(broken)]
 
-    async def grade(self, lut: str, image: str, output: str) -> str:
+    def _submit(self, lut: str, image: str, output: str) -> tuple[ProcessPoolExecutor, Future[str]]:
         executor = self._executor
         try:
-            future = executor.submit(tonvik.apply_lut, lut, image, output)
+            try:
+                return executor, executor.submit(tonvik.apply_lut, lut, image, output)
+            except BrokenProcessPool:
+                # Broke before this request reached it: the new pool takes it.
+                self._replace(executor)
+                executor = self._executor
+                return executor, executor.submit(tonvik.apply_lut, lut, image, output)
         except BrokenProcessPool:
-            # Broke before this request reached it: the new pool takes it.
-            self._replace(executor)
-            executor = self._executor
-            future = executor.submit(tonvik.apply_lut, lut, image, output)
+            raise PoolRestarting from None
+        except Exception as error:
+            # Starting a worker failed here, in the server (no processes left,
+            # no memory): not an OSError of the LUT's, which only a worker raises.
+            raise RuntimeError("could not hand the image to a worker") from error
+
+    async def grade(self, lut: str, image: str, output: str) -> str:
+        """apply_lut in a worker: its status, or what it raised there;
+        PoolRestarting when the pool broke under the request."""
+        executor, future = self._submit(lut, image, output)
         waiting = asyncio.wrap_future(future)
         try:
             return await asyncio.shield(waiting)
@@ -243,7 +255,8 @@ class GradeService:
 
     @contextlib.asynccontextmanager
     async def lifespan(self, app: Starlette) -> AsyncIterator[None]:
-        log.info("looks from %s; %d grading workers; uploads in %s", self.settings.looks, self.settings.workers, self.work)
+        settings = self.settings
+        log.info("looks from %s; %d grading workers; uploads in %s", settings.looks, settings.workers, self.work)
         try:
             yield
         finally:

@@ -204,11 +204,14 @@ class Refusal:
     message: str
 
 
+NOT_AN_IMAGE = "not an image we can read"
 REFUSALS = {
-    "not-an-image": Refusal(LOOK, b"plain text, not an image", 415, "not an image we can read"),
-    "empty-body": Refusal(LOOK, b"", 415, "not an image we can read"),
-    "truncated-png": Refusal(LOOK, forge.truncated(forge.png(forge.gradient(40, 20)), 200), 415, "not an image we can read"),
-    "png-declaring-20000-square": Refusal(LOOK, forge.png(forge.gradient(1, 1), declared_size=(20000, 20000)), 413, "image too large"),
+    "not-an-image": Refusal(LOOK, b"plain text, not an image", 415, NOT_AN_IMAGE),
+    "empty-body": Refusal(LOOK, b"", 415, NOT_AN_IMAGE),
+    "truncated-png": Refusal(LOOK, forge.truncated(forge.png(forge.gradient(40, 20)), 200), 415, NOT_AN_IMAGE),
+    "png-declaring-20000-square": Refusal(
+        LOOK, forge.png(forge.gradient(1, 1), declared_size=(20000, 20000)), 413, "image too large"
+    ),
     "look-tonvik-refuses": Refusal(BROKEN_LOOK, None, 500, "look unusable"),
     "fault-in-a-worker": Refusal(FAULT_LOOK, None, 500, "grading failed"),
     "result-not-stored": Refusal(DISK_FULL_LOOK, None, 507, "could not store the result"),
@@ -463,3 +466,58 @@ def busy_worker(pids: list[int]) -> int:
             if cpu_ticks(pid) - start[pid] >= 20:  # a fifth of a second of CPU at 100 Hz
                 return pid
     raise AssertionError("no worker started grading")
+
+
+CHROMEDRIVER = Path("/usr/bin/chromedriver")
+CHROMIUM = Path("/usr/bin/chromium")
+# Set to a path (make service-picture does) to keep the screenshot there.
+SCREENSHOT_ENV = "GRADE_SERVICE_SCREENSHOT"
+PICTURE_COLOURS = 256  # a palette keeps the README's screenshot small
+
+
+def test_page_grades_a_dropped_image_in_a_real_browser(service: Service, tmp_path: Path) -> None:
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service as DriverService
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import Select, WebDriverWait
+
+    if not (CHROMEDRIVER.is_file() and CHROMIUM.is_file()):
+        pytest.fail("chromium and chromium-driver are missing: scripts/install-system-deps.sh chromium chromium-driver")
+    image = tmp_path / "landscape.png"
+    samples.write_samples(tmp_path)
+    assert image.is_file()
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = str(CHROMIUM)
+    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1040,660"):
+        options.add_argument(argument)
+    # Debian's driver, never a download; and the browser runs without the
+    # sanitizer runtimes that make test-sanitize preloads into Python.
+    browser_env = {key: value for key, value in os.environ.items() if key not in ("LD_PRELOAD", "ASAN_OPTIONS")}
+    driver = webdriver.Chrome(options=options, service=DriverService(str(CHROMEDRIVER), env=browser_env))
+    try:
+        driver.get(f"http://127.0.0.1:{service.port}/")
+        wait = WebDriverWait(driver, WAIT_LIMIT)
+        wait.until(lambda d: LOOK in [o.text for o in Select(d.find_element(By.ID, "look")).options])
+        Select(driver.find_element(By.ID, "look")).select_by_value(LOOK)
+        driver.find_element(By.ID, "file").send_keys(str(image))
+        loaded = "const i = document.getElementById('after'); return i.complete && i.naturalWidth > 0"
+        wait.until(lambda d: d.execute_script(loaded))
+
+        size = "const i = document.getElementById(arguments[0]); return [i.naturalWidth, i.naturalHeight]"
+        expected = [samples.IMAGE_WIDTH, samples.IMAGE_HEIGHT]
+        assert driver.execute_script(size, "before") == expected
+        assert driver.execute_script(size, "after") == expected
+        assert driver.find_element(By.ID, "status").text == f"{LOOK} applied"
+        shot = tmp_path / "service.png"
+        assert driver.save_screenshot(str(shot))
+    finally:
+        driver.quit()
+
+    with Image.open(shot) as picture:
+        assert picture.size[0] > 0
+        target = os.environ.get(SCREENSHOT_ENV)
+        if target:
+            small = picture.convert("RGB").quantize(PICTURE_COLOURS, dither=Image.Dither.FLOYDSTEINBERG)
+            small.save(target, optimize=True)
+    assert service.leftovers() == []
