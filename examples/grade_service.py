@@ -256,7 +256,7 @@ class GradeService:
     @contextlib.asynccontextmanager
     async def lifespan(self, app: Starlette) -> AsyncIterator[None]:
         settings = self.settings
-        log.info("looks from %s; %d grading workers; uploads in %s", settings.looks, settings.workers, self.work)
+        log.info("looks from %s; grading workers: %d; uploads in %s", settings.looks, settings.workers, self.work)
         try:
             yield
         finally:

@@ -311,7 +311,8 @@ def load_mix(looks: Path, work: Path) -> tuple[list[Job], dict[bytes, tuple[int,
     }
     photos["photo-jpeg-800x600"] = jpeg_bytes(samples.landscape(800, 600, seed=3))
     hostile = {
-        "png-bomb": forge.png_bomb(20000, 20000),
+        # Wide rather than square: as refused, and made in a moment.
+        "png-bomb-70000-wide": forge.png_bomb(70000, 16),
         "png-chunk-declaring-1gb": forge.png_chunk_declaring(1 << 30, after_real_chunk=True),
         "jpeg-dc-overflow": forge.jpeg_dc_overflow(progressive=True),
         "pic-declaring-20000x15000": forge.pic(forge.gradient(1, 1), declared_size=(20000, 15000)),
