@@ -61,6 +61,7 @@ PAGE = Path(__file__).resolve().with_suffix(".html")
 LOOK_SUFFIX = ".cube"
 DEFAULT_MAX_BYTES = 50 * 1024 * 1024
 CHUNK = 256 * 1024
+RETIRE_WAIT = 30.0  # seconds a request in flight waits for the workers of a broken pool to end
 SUCCESS = "success:ok"
 
 log = logging.getLogger("grade_service")
@@ -166,8 +167,13 @@ class GradingPool:
             return await asyncio.shield(waiting)
         except BrokenProcessPool:
             # A worker of the broken pool may still be writing into this
-            # request's folder: answer only when none is left.
-            await asyncio.shield(self._replace(executor))
+            # request's folder: answer when none is left, or after a bound (a
+            # process stuck in the kernel can outlive SIGTERM for long).
+            retired = self._replace(executor)
+            try:
+                await asyncio.wait_for(asyncio.shield(retired), RETIRE_WAIT)
+            except TimeoutError:
+                log.error("the workers of the broken pool are still not gone after %.0f s", RETIRE_WAIT)
             raise PoolRestarting from None
         except asyncio.CancelledError:
             # Same here: the folder goes only after the worker is done with it.
