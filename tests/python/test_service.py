@@ -522,3 +522,12 @@ def test_page_grades_a_dropped_image_in_a_real_browser(service: Service, tmp_pat
             small = picture.convert("RGB").quantize(PICTURE_COLOURS, dither=Image.Dither.FLOYDSTEINBERG)
             small.save(target, optimize=True)
     assert service.leftovers() == []
+
+
+SCREENSHOT_BUDGET = 300 * 1024  # bytes: the picture lives in the repository
+
+
+def test_committed_screenshot_is_within_budget() -> None:
+    picture = REPO / "docs" / "service.png"
+    assert 0 < picture.stat().st_size < SCREENSHOT_BUDGET
+    assert "docs/service.png" in (REPO / "README.md").read_text()
