@@ -429,6 +429,17 @@ def test_a_killed_worker_costs_only_the_requests_in_flight(
         assert service.process.poll() is None
         assert wait_for_log(service, "a grading worker died: replacing the pool of 2 workers")
         assert wait_until_empty(service) == []
+
+        # A worker killed while idle costs no request at all: once the pool
+        # has reaped it (and so knows it is broken), the next request goes
+        # to a new pool.
+        idle = start_both_workers(service, small)[0]
+        os.kill(idle, signal.SIGKILL)
+        deadline = time.monotonic() + WAIT_LIMIT
+        while Path(f"/proc/{idle}").exists() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert request(service.port, "POST", f"/grade/{LOOK}", small).status == 200
+        assert service.log().count("a grading worker died") == 2
         with capsys.disabled():
             print(
                 f"\nfault run: SIGKILL at {killed_at:.2f} s, first 503 at {first_503:.2f} s, "
