@@ -16,7 +16,7 @@ import signal
 import sys
 import threading
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -151,9 +151,8 @@ def test_looks_are_the_cube_files_of_the_folder(service: Service) -> None:
 @pytest.mark.parametrize("form", [False, True], ids=["raw-body", "multipart"])
 @pytest.mark.parametrize("encode", [png_bytes, jpeg_bytes], ids=["png", "jpeg"])
 def test_graded_bytes_are_those_of_apply_lut(
-    service: Service, looks: Path, tmp_path: Path, form: bool, encode: object
+    service: Service, looks: Path, tmp_path: Path, form: bool, encode: Callable[[numpy.ndarray], bytes]
 ) -> None:
-    assert callable(encode)
     upload = encode(samples.landscape(200, 120, seed=7))
     if form:
         body, content_type = multipart([("caption", None, b"a lake"), ("image", "lake.png", upload)])
