@@ -35,6 +35,7 @@ from service_process import (
     post_chunked,
     request,
 )
+from support import IMAGE_NOT_FOUND, IMAGE_TOO_LARGE, OK
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "examples"))
@@ -133,11 +134,11 @@ def expected_answer(lut: Path, upload: bytes, work: Path) -> tuple[int, bytes]:
     image, output = work / "upload", work / "graded.jpg"
     image.write_bytes(upload)
     status = tonvik.apply_lut(str(lut), str(image), str(output))
-    if status == "success:ok":
+    if status == OK:
         return 200, output.read_bytes()
     code, message = {
-        "error:image_not_found": (415, "not an image we can read"),
-        "error:image_too_large": (413, "image too large"),
+        IMAGE_NOT_FOUND: (415, "not an image we can read"),
+        IMAGE_TOO_LARGE: (413, "image too large"),
     }[status]
     return code, error(message)
 
