@@ -158,7 +158,8 @@ enum class link_result { linked, exists, unsupported, failed };
 link_result link_unnamed(int fd, const std::string& name) {
   char proc_path[32];
   std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
-  if (::linkat(AT_FDCWD, proc_path, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return link_result::linked;
+  if (::linkat(AT_FDCWD, proc_path, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+    return link_result::linked;
   if (errno == EEXIST) return link_result::exists;
   if (errno != ENOENT) return link_result::failed;
   // No /proc: either the directory went away (then this fails too) or /proc is
@@ -248,7 +249,9 @@ bool write_regular(const codec::rgb_image& image, const target& destination, det
   return write_named(image, destination, parts);
 }
 
-bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
 }  // namespace
 
@@ -258,13 +261,24 @@ bool write_jpeg_file(const codec::rgb_image& image, const std::string& output_pa
   // The path ends at its first NUL byte, as every open by name does.
   const std::string path(output_path.c_str());
   if (path.empty()) return false;
-  // What open(2) would reach, through every kind of link: the kernel follows
-  // /proc/self/fd links to pipes and sockets that have no path at all.
+  // The usual cases, a new file or a plain one, take a single lstat.
+  target destination;
+  const bool found = ::lstat(path.c_str(), &destination.status) == 0;
+  if (found && !S_ISLNK(destination.status.st_mode)) {
+    if (!S_ISREG(destination.status.st_mode)) return write_in_place(image, path);
+    destination.path = path;
+    destination.exists = true;
+    return write_regular(image, destination, kind);
+  }
+  if (!found && errno == ENOENT) {
+    destination.path = path;
+    return write_regular(image, destination, kind);
+  }
+  // Links: what open(2) would reach through every kind of them, the kernel
+  // following /proc/self/fd links to pipes and sockets that have no path.
   struct stat reached {};
   const bool exists = ::stat(path.c_str(), &reached) == 0;
   if (exists && !S_ISREG(reached.st_mode)) return write_in_place(image, path);
-
-  target destination;
   if (!resolve(path, destination)) return false;
   // A /proc/self/fd link whose text names no path to the same file (an
   // unlinked file, another mount namespace) can only be reached by opening it.

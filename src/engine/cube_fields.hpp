@@ -183,7 +183,8 @@ class field_scanner {
 
   // [body, last) is what the extraction accumulated, without its sign. It
   // converts as the C library's strtof would, or not at all.
-  __attribute__((noinline)) void convert_float(const char* body, const char* last, bool negative, float& value) {
+  __attribute__((noinline)) void convert_float(const char* body, const char* last, bool negative,
+                                               float& value) {
     float magnitude = 0.0f;
     const std::from_chars_result r = std::from_chars(body, last, magnitude, std::chars_format::general);
     if (r.ec == std::errc() && r.ptr == last && body != last) {

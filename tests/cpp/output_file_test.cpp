@@ -41,7 +41,8 @@ std::string read_all(int fd, off_t offset = -1) {
   std::string bytes;
   char chunk[65536];
   for (;;) {
-    const ssize_t got = offset < 0 ? ::read(fd, chunk, sizeof chunk) : ::pread(fd, chunk, sizeof chunk, offset);
+    const ssize_t got =
+        offset < 0 ? ::read(fd, chunk, sizeof chunk) : ::pread(fd, chunk, sizeof chunk, offset);
     if (got <= 0) break;
     bytes.append(chunk, static_cast<std::size_t>(got));
     if (offset >= 0) offset += got;
@@ -239,7 +240,8 @@ INSTANTIATE_TEST_SUITE_P(Routes, OutputFileTest,
 
 // Names created in a directory while a file is written, as inotify reports
 // them: the unnamed route must create none but the final one.
-std::vector<std::string> names_created_while(const std::string& directory, const std::function<void()>& work) {
+std::vector<std::string> names_created_while(const std::string& directory,
+                                             const std::function<void()>& work) {
   const unique_descriptor watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   EXPECT_GE(watch.get(), 0);
   EXPECT_GE(::inotify_add_watch(watch.get(), directory.c_str(), IN_CREATE | IN_MOVED_TO), 0);
@@ -269,7 +271,8 @@ TEST(OutputFileNames, ANewFileAppearsOnlyUnderItsOwnNameAndComplete) {
   if (!unnamed_files_supported(dir.path().string())) GTEST_SKIP() << "no O_TMPFILE on " << dir.path();
   const rgb_image image = grey_image(300, 200);
   const std::string output = dir.file("new.jpg");
-  const auto names = names_created_while(dir.path().string(), [&] { EXPECT_TRUE(write_jpeg_file(image, output)); });
+  const auto names =
+      names_created_while(dir.path().string(), [&] { EXPECT_TRUE(write_jpeg_file(image, output)); });
   EXPECT_EQ(names, std::vector<std::string>{"new.jpg"});
   EXPECT_TRUE(is_jpeg(read_file(output)));
 }
@@ -293,8 +296,8 @@ TEST(OutputFileNames, AReplacedFileIsRenamedOverInOneStep) {
   if (!unnamed_files_supported(dir.path().string())) GTEST_SKIP() << "no O_TMPFILE on " << dir.path();
   const rgb_image image = grey_image(300, 200);
   write_file(dir.file("old.jpg"), "old");
-  const auto names =
-      names_created_while(dir.path().string(), [&] { EXPECT_TRUE(write_jpeg_file(image, dir.file("old.jpg"))); });
+  const auto names = names_created_while(dir.path().string(),
+                                         [&] { EXPECT_TRUE(write_jpeg_file(image, dir.file("old.jpg"))); });
   // The complete file gets a temporary name and is renamed at once.
   ASSERT_EQ(names.size(), 2u);
   EXPECT_EQ(names[0].rfind(".tonvik-", 0), 0u) << names[0];

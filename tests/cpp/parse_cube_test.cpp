@@ -335,7 +335,8 @@ TEST(ParseCubeLimits, LinesUpTo1MiBAreReadAndLongerOnesRefused) {
   // The line end does not count: a CR LF after the longest line is fine.
   for (const char* end : {"\n", "\r\n"}) {
     EXPECT_EQ(parse_text("#" + std::string(longest - 1, 'x') + end + table).data[0], 127) << end;
-    EXPECT_EQ(parse_text(std::string(longest - 11, ' ') + "0.5 0.5 0.5" + end + "LUT_3D_SIZE 1\n").data[2], 127)
+    EXPECT_EQ(parse_text(std::string(longest - 11, ' ') + "0.5 0.5 0.5" + end + "LUT_3D_SIZE 1\n").data[2],
+              127)
         << end;
   }
   EXPECT_EQ(parse_failure("#" + std::string(longest, 'x') + "\n" + table), count_mismatch);
