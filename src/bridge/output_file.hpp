@@ -1,6 +1,7 @@
 // Writes the JPEG of an image to a path the way a plain "wb" write would,
-// except that neither a failed write nor a killed process destroys what was
-// there or leaves a partial file behind.
+// except that a failed write never destroys what was there or leaves a partial
+// file behind, and neither does a killed process where the file system offers
+// unnamed files (ext4, xfs, btrfs, tmpfs and most others).
 //
 // A regular file, new or existing (also when reached through symbolic links,
 // which stay in place), is written as an unnamed file in the target's
@@ -20,8 +21,8 @@
 // What a crash or power cut leaves: a replaced file is synced before the
 // rename, so the path holds the old contents or the complete new ones. A new
 // file is not synced, as with a plain write: after a power cut it may be
-// missing or incomplete. A crash of the process alone never leaves a new file
-// incomplete: the kernel writes out what it was given.
+// missing or incomplete. With unnamed files, a crash or kill of the process
+// alone never leaves a partial file: nothing has a name before it is complete.
 //
 // A path that is not a regular file once links are followed the way open(2)
 // follows them, the /proc/self/fd links included (a pipe, a terminal, a
