@@ -48,9 +48,11 @@ struct decoded {
   rgb_image image;  // holds pixels only when status is decoded
 };
 
-// A JPEG frame header stores each side in 16 bits; the writer wraps larger
-// sides silently, which would produce a corrupt file.
-inline constexpr std::int64_t max_jpeg_side = 65535;
+// The largest side written. A JPEG frame header stores each side in 16 bits
+// (the writer wraps larger sides silently, which would corrupt the file), and
+// the common decoders refuse sides above 65500, so an output wider or higher
+// than that could not be opened where it is used.
+inline constexpr std::int64_t max_jpeg_side = 65500;
 // The largest pixel count whose 12-byte-per-pixel working size still fits a
 // signed 32-bit int, floor((2^31 - 1) / 12); the writer is not safe above it.
 inline constexpr std::int64_t max_jpeg_pixels = 178956970;

@@ -128,8 +128,8 @@ TEST_F(ApplyPipelineTest, UnsamplableAndMalformedLutsAreRejected) {
 TEST_F(ApplyPipelineTest, ImageFailuresLeaveOutputUntouched) {
   write_file(dir.file("notes.txt"), "not an image\n");
   // Headers alone: the size is refused before any pixel data is wanted.
-  write_file(dir.file("too_wide.ppm"), "P6\n65536 1\n255\n");
-  write_file(dir.file("too_many.ppm"), "P6\n65535 2731\n255\n");
+  write_file(dir.file("too_wide.ppm"), "P6\n65501 1\n255\n");
+  write_file(dir.file("too_many.ppm"), "P6\n65500 2733\n255\n");
   // An empty image is not too large: it is no image at all.
   write_file(dir.file("empty.ppm"), "P6\n0 5\n255\n");
   struct failing_image {
@@ -192,11 +192,11 @@ TEST_P(JpegSizeTest, LimitsAreInclusive) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Boundaries, JpegSizeTest,
-                         ::testing::Values(size_case{1, 1, true}, size_case{65535, 1, true},
-                                           size_case{1, 65535, true}, size_case{65536, 1, false},
-                                           size_case{1, 65536, false},
-                                           size_case{65535, 2730, true},    // 178,910,550 pixels
-                                           size_case{65535, 2731, false},   // 178,976,085 pixels
+                         ::testing::Values(size_case{1, 1, true}, size_case{65500, 1, true},
+                                           size_case{1, 65500, true}, size_case{65501, 1, false},
+                                           size_case{1, 65501, false}, size_case{65535, 1, false},
+                                           size_case{65500, 2732, true},    // 178,946,000 pixels
+                                           size_case{65500, 2733, false},   // 179,011,500 pixels
                                            size_case{13377, 13377, true},   // 178,944,129 pixels
                                            size_case{13377, 13378, false},  // 178,957,506 pixels
                                            size_case{0, 5, false}, size_case{5, -1, false}));

@@ -192,6 +192,8 @@ IMAGE_FAILURES = [
     pytest.param(lambda p: write_truncated_png(p / "cut.png"), IMAGE_NOT_FOUND, id="truncated"),
     pytest.param(lambda p: write_ppm_header(65536, 1)(p / "wide.ppm"), IMAGE_TOO_LARGE, id="wide"),
     pytest.param(lambda p: write_ppm_header(1, 65536)(p / "tall.ppm"), IMAGE_TOO_LARGE, id="tall"),
+    pytest.param(lambda p: write_ppm_header(65501, 1)(p / "wide.ppm"), IMAGE_TOO_LARGE, id="wide-65501"),
+    pytest.param(lambda p: write_ppm_header(1, 65501)(p / "tall.ppm"), IMAGE_TOO_LARGE, id="tall-65501"),
     pytest.param(
         lambda p: write_ppm_header(65535, 2731)(p / "many.ppm"), IMAGE_TOO_LARGE, id="too-many-pixels"
     ),
