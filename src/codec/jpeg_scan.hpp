@@ -118,14 +118,13 @@ inline void store_big_endian(unsigned char* out, std::uint64_t word) {
   std::memcpy(out, &word, sizeof word);
 }
 
-// The bit buffer: `bits` holds `count` pending bits at its top end, zeros
-// below them. Every put ends by storing all eight bytes and advancing past
-// the whole ones: no branch on the fill level, which would depend on the
-// table loads and be mispredicted every few codes. Only a word holding an
-// 0xFF byte (its whole bytes need a zero after each 0xFF) goes byte by byte.
+// The bit buffer: `bits` holds 64 - free pending bits in its low end (bits
+// above them are stale and shift out unseen); whole 64-bit words go out at
+// once, with a byte-by-byte pass only for a word holding an 0xFF byte, whose
+// every 0xFF needs a zero byte after it.
 struct bit_writer {
   std::uint64_t bits = 0;
-  int count = 0;
+  int free = 64;
   unsigned char* out;
 
   static bool has_ff_byte(std::uint64_t word) {
@@ -133,36 +132,52 @@ struct bit_writer {
     return ((inverted - 0x0101010101010101ull) & ~inverted & 0x8080808080808080ull) != 0;
   }
 
-  // Appends the low `length` bits of `value` (1 <= length <= 32; no bits set
-  // above them). On entry count <= 7, so they always fit.
-  void put(std::uint32_t value, int length) {
-    count += length;
-    bits |= static_cast<std::uint64_t>(value) << (64 - count);
-    const int whole = count & ~7;
-    if (__builtin_expect(has_ff_byte(bits), 0)) {
-      // A partial byte is followed by zeros, so only whole bytes can be 0xFF.
-      for (int shift = 56; shift > 56 - whole; shift -= 8) {
-        const auto byte = static_cast<unsigned char>(bits >> shift);
-        *out++ = byte;
-        if (byte == 0xFF) *out++ = 0;
-      }
-    } else {
-      store_big_endian(out, bits);
-      out += whole >> 3;
+  void emit_word(std::uint64_t word) {
+    if (!has_ff_byte(word)) {
+      store_big_endian(out, word);
+      out += 8;
+      return;
     }
-    bits <<= whole;  // whole <= 32: at most 7 + 32 bits were pending
-    count &= 7;
+    for (int shift = 56; shift >= 0; shift -= 8) {
+      const auto byte = static_cast<unsigned char>(word >> shift);
+      *out++ = byte;
+      if (byte == 0xFF) *out++ = 0;
+    }
   }
 
-  // Pads the last byte with one bits, which writes it out.
+  // Appends the low `length` bits of `value` (0 <= length <= 32; no bits set
+  // above them).
+  void put(std::uint32_t value, int length) {
+    if (length < free) {
+      bits = (bits << length) | value;
+      free -= length;
+      return;
+    }
+    const int over = length - free;
+    emit_word((bits << free) | (static_cast<std::uint64_t>(value) >> over));
+    bits = value;
+    free = 64 - over;
+  }
+
+  // Pads the last byte with one bits and writes the pending whole bytes.
   void finish() {
-    if (count) put((1u << (8 - count)) - 1, 8 - count);
+    const int pad = (free - 64) & 7;  // (-(64 - free)) mod 8
+    if (pad) put((1u << pad) - 1, pad);
+    for (int shift = 64 - free - 8; shift >= 0; shift -= 8) {
+      const auto byte = static_cast<unsigned char>(bits >> shift);
+      *out++ = byte;
+      if (byte == 0xFF) *out++ = 0;
+    }
   }
 };
 
 // Codes one block against the previous DC of its component; returns its DC.
-inline int code_block(bit_writer& writer, const prepared_block& block, int previous_dc,
+inline int code_block(bit_writer& state, const prepared_block& block, int previous_dc,
                       const prepared_table& dc_codes, const prepared_table& ac_codes) {
+  // A local copy keeps the bit buffer in registers: the output bytes are
+  // written through an unsigned char pointer, which may alias `state`, and
+  // would force a store and reload of it around every code.
+  bit_writer writer = state;
   const int diff = block.dc - previous_dc;
   if (diff == 0) {
     writer.put(dc_codes[0].bits, static_cast<int>(dc_codes[0].length));
@@ -188,6 +203,7 @@ inline int code_block(bit_writer& writer, const prepared_block& block, int previ
     last = k;
   }
   if (last != 63) writer.put(ac_codes[end_of_block].bits, static_cast<int>(ac_codes[end_of_block].length));
+  state = writer;
   return block.dc;
 }
 
