@@ -172,20 +172,26 @@ struct bit_writer {
 };
 
 // Codes one block against the previous DC of its component; returns its DC.
+// First every code of the block is looked up (loads that depend on each
+// other but not on the bit buffer), then the codes are packed: the packing
+// loop's one unpredictable branch, the word flush, then waits on nothing
+// but a load of what the first loop stored.
 inline int code_block(bit_writer& state, const prepared_block& block, int previous_dc,
                       const prepared_table& dc_codes, const prepared_table& ac_codes) {
-  // A local copy keeps the bit buffer in registers: the output bytes are
-  // written through an unsigned char pointer, which may alias `state`, and
-  // would force a store and reload of it around every code.
-  bit_writer writer = state;
+  // At most: DC, 63 AC codes, 3 runs of sixteen zeros, end of block.
+  std::uint32_t values[68];
+  std::uint32_t lengths[68];
+  int n = 0;
   const int diff = block.dc - previous_dc;
   if (diff == 0) {
-    writer.put(dc_codes[0].bits, static_cast<int>(dc_codes[0].length));
+    values[n] = dc_codes[0].bits;
+    lengths[n++] = dc_codes[0].length;
   } else {
     const unsigned magnitude = diff < 0 ? 0u - static_cast<unsigned>(diff) : static_cast<unsigned>(diff);
     const int length = 32 - __builtin_clz(magnitude);
     const unsigned value = static_cast<unsigned>(diff < 0 ? diff - 1 : diff) & ((1u << length) - 1);
-    writer.put(dc_codes[length].bits | value, static_cast<int>(dc_codes[length].length));
+    values[n] = dc_codes[length].bits | value;
+    lengths[n++] = dc_codes[length].length;
   }
 
   std::uint64_t pending = block.nonzero & ~std::uint64_t{1};
@@ -195,14 +201,25 @@ inline int code_block(bit_writer& state, const prepared_block& block, int previo
     pending &= pending - 1;
     int run = k - last - 1;
     for (; run > 15; run -= 16) {
-      writer.put(ac_codes[zero_run_16].bits, static_cast<int>(ac_codes[zero_run_16].length));
+      values[n] = ac_codes[zero_run_16].bits;
+      lengths[n++] = ac_codes[zero_run_16].length;
     }
     const std::uint32_t word = block.words[natural_of[k]];
     const prepared_code& code = ac_codes[(run << 4) | static_cast<int>(word >> 16)];
-    writer.put(code.bits | (word & 0xFFFF), static_cast<int>(code.length));
+    values[n] = code.bits | (word & 0xFFFF);
+    lengths[n++] = code.length;
     last = k;
   }
-  if (last != 63) writer.put(ac_codes[end_of_block].bits, static_cast<int>(ac_codes[end_of_block].length));
+  if (last != 63) {
+    values[n] = ac_codes[end_of_block].bits;
+    lengths[n++] = ac_codes[end_of_block].length;
+  }
+
+  // A local copy keeps the bit buffer in registers: the output bytes are
+  // written through an unsigned char pointer, which may alias `state`, and
+  // would force a store and reload of it around every code.
+  bit_writer writer = state;
+  for (int i = 0; i < n; ++i) writer.put(values[i], static_cast<int>(lengths[i]));
   state = writer;
   return block.dc;
 }
