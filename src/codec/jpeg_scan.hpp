@@ -12,7 +12,7 @@
 // for another file's copy at link time.
 //
 // Exactness: every float step is the scalar writer's own, in its order. The
-// colour conversion is ((a*r + b*g) + c*b) with the constant term last; the
+// colour conversion is ((kr*R + kg*G) + kb*B), luma's 128 subtracted last; the
 // DCT runs over rows, then columns, as the butterfly in dct8 spells it;
 // quantisation multiplies by the reciprocal table, adds +-0.5 by the sign and
 // truncates. Multiplies and adds are never fused (no FMA target anywhere,
@@ -29,13 +29,13 @@
 namespace tonvik::codec::jpeg {
 
 // What the set-up hands to a scan encoder. The buffer is the writer's output
-// chunk: `chunk` bytes are sent to the sink at a time, and `slack` more bytes
-// after them take a whole unit's output past the chunk's end.
+// chunk: `chunk` bytes are sent to the sink at a time, and scan_slack more
+// bytes after them take a whole unit's output past the chunk's end.
 struct scan_job {
   const unsigned char* rgb;  // packed RGB, rows top to bottom
   int width;
   int height;
-  bool subsample;          // 2x2 chroma (four luma blocks, one Cb, one Cr per unit)
+  bool subsample;                   // 2x2 chroma (four luma blocks, one Cb, one Cr per unit)
   const float* luma_reciprocals;    // 64, natural order
   const float* chroma_reciprocals;  // 64, natural order
   unsigned char* buffer;
@@ -243,8 +243,8 @@ inline const unsigned char* row_at(const scan_job& job, int row) {
 // 4:2:0 units, converted the scalar way: the pipeline subsamples only images
 // at most 30 pixels wide, so this path is never the bulk of a call.
 template <class Kernel>
-void encode_subsampled_unit(const scan_job& job, bit_writer& writer, int x, const unsigned char* const rows[16],
-                            int dc[3]) {
+void encode_subsampled_unit(const scan_job& job, bit_writer& writer, int x,
+                            const unsigned char* const rows[16], int dc[3]) {
   alignas(32) float y[4][64];
   alignas(32) float cb_full[16][16];
   alignas(32) float cr_full[16][16];
@@ -321,7 +321,8 @@ bool encode_scan(const scan_job& job) {
 
 // The pixels of one 8-wide group of a row, the last column repeated past the
 // right edge: `direct` when the group lies inside the row, else a copy.
-inline const unsigned char* group_pixels(const unsigned char* row, int x, int width, unsigned char (&copy)[24]) {
+inline const unsigned char* group_pixels(const unsigned char* row, int x, int width,
+                                         unsigned char (&copy)[24]) {
   if (x + 8 <= width) return row + 3 * static_cast<std::size_t>(x);
   for (int c = 0; c < 8; ++c) {
     const int column = x + c < width ? x + c : width - 1;

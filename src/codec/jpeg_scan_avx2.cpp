@@ -16,7 +16,8 @@ namespace {
 // The byte positions of R, G and B of eight pixels: the first six Rs, five
 // Gs, five Bs lie in the first 16 bytes, the rest in the next 8.
 inline __m256 channel(__m128i first16, __m128i next8, __m128i from_first, __m128i from_next) {
-  const __m128i bytes = _mm_or_si128(_mm_shuffle_epi8(first16, from_first), _mm_shuffle_epi8(next8, from_next));
+  const __m128i bytes =
+      _mm_or_si128(_mm_shuffle_epi8(first16, from_first), _mm_shuffle_epi8(next8, from_next));
   return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bytes));
 }
 
@@ -100,7 +101,8 @@ struct avx2_kernel {
       const __m256i exponent =
           _mm256_and_si256(_mm256_castps_si256(_mm256_cvtepi32_ps(magnitude)), _mm256_set1_epi32(0x7F800000));
       const __m256i length = _mm256_sub_epi32(_mm256_srli_epi32(exponent, 23), _mm256_set1_epi32(126));
-      const __m256i mask = _mm256_sub_epi32(_mm256_sllv_epi32(_mm256_set1_epi32(1), length), _mm256_set1_epi32(1));
+      const __m256i mask =
+          _mm256_sub_epi32(_mm256_sllv_epi32(_mm256_set1_epi32(1), length), _mm256_set1_epi32(1));
       const __m256i value = _mm256_and_si256(_mm256_add_epi32(q, sign), mask);
       _mm256_store_si256(reinterpret_cast<__m256i*>(block.words + u * 8),
                          _mm256_or_si256(value, _mm256_slli_epi32(length, 16)));

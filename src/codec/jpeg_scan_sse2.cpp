@@ -16,8 +16,8 @@ namespace {
 // (r0 g0 b0 r1 | g1 b1 r2 g2 | b2 r3 g3 b3).
 inline void deinterleave(__m128 v0, __m128 v1, __m128 v2, __m128& r, __m128& g, __m128& b) {
   r = _mm_shuffle_ps(v0, _mm_shuffle_ps(v1, v2, _MM_SHUFFLE(1, 1, 2, 2)), _MM_SHUFFLE(2, 0, 3, 0));
-  g = _mm_shuffle_ps(_mm_shuffle_ps(v0, v1, _MM_SHUFFLE(0, 0, 1, 1)), _mm_shuffle_ps(v1, v2, _MM_SHUFFLE(2, 2, 3, 3)),
-                     _MM_SHUFFLE(2, 0, 2, 0));
+  g = _mm_shuffle_ps(_mm_shuffle_ps(v0, v1, _MM_SHUFFLE(0, 0, 1, 1)),
+                     _mm_shuffle_ps(v1, v2, _MM_SHUFFLE(2, 2, 3, 3)), _MM_SHUFFLE(2, 0, 2, 0));
   b = _mm_shuffle_ps(_mm_shuffle_ps(v0, v1, _MM_SHUFFLE(1, 1, 2, 2)), v2, _MM_SHUFFLE(3, 0, 2, 0));
 }
 

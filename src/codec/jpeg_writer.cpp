@@ -18,9 +18,9 @@ constexpr std::size_t chunk_bytes = 64 * 1024;
 constexpr int max_side = 65535;  // a frame header holds each side in 16 bits
 
 struct quantisation {
-  std::uint8_t luma_zigzag[64];    // as the DQT segment lists them
+  std::uint8_t luma_zigzag[64];  // as the DQT segment lists them
   std::uint8_t chroma_zigzag[64];
-  float luma_reciprocals[64];      // natural order, for the quantiser
+  float luma_reciprocals[64];  // natural order, for the quantiser
   float chroma_reciprocals[64];
 };
 
@@ -131,8 +131,9 @@ bool write_jpeg_with(jpeg_isa isa, byte_sink& sink, const unsigned char* rgb, in
   if (!sink.put(head.data(), head.size())) return false;
 
   const std::unique_ptr<unsigned char[]> buffer(new unsigned char[chunk_bytes + jpeg::scan_slack]);
-  const jpeg::scan_job job{rgb,        width,        height,     subsample, q.luma_reciprocals, q.chroma_reciprocals,
-                           buffer.get(), chunk_bytes, &sink};
+  const jpeg::scan_job job{
+      rgb,          width,       height, subsample, q.luma_reciprocals, q.chroma_reciprocals,
+      buffer.get(), chunk_bytes, &sink};
   switch (isa) {
 #if defined(__x86_64__)
     case jpeg_isa::avx2: return jpeg::encode_scan_avx2(job);

@@ -90,11 +90,11 @@ std::string first_difference(const bytes& expected, const bytes& actual) {
   return "sizes " + std::to_string(expected.size()) + " (stb) and " + std::to_string(actual.size());
 }
 
-#define EXPECT_SAME_BYTES(expected, actual, what)                                        \
-  do {                                                                                   \
-    const bytes& e_ = (expected);                                                        \
-    const bytes& a_ = (actual);                                                          \
-    if (e_ != a_) ADD_FAILURE() << (what) << ": " << first_difference(e_, a_);           \
+#define EXPECT_SAME_BYTES(expected, actual, what)                              \
+  do {                                                                         \
+    const bytes& e_ = (expected);                                              \
+    const bytes& a_ = (actual);                                                \
+    if (e_ != a_) ADD_FAILURE() << (what) << ": " << first_difference(e_, a_); \
   } while (0)
 
 image noise(int width, int height, std::uint32_t seed) {
@@ -116,7 +116,10 @@ image photo(int width, int height, std::uint32_t seed) {
   };
   std::vector<blob> blobs(12);
   for (auto& b : blobs) {
-    b = {unit(rng), unit(rng), 0.04f + 0.2f * unit(rng), {unit(rng) - 0.5f, unit(rng) - 0.5f, unit(rng) - 0.5f}};
+    b = {unit(rng),
+         unit(rng),
+         0.04f + 0.2f * unit(rng),
+         {unit(rng) - 0.5f, unit(rng) - 0.5f, unit(rng) - 0.5f}};
   }
   const int cell = 24;
   const int cells_x = width / cell + 2;
@@ -246,8 +249,9 @@ TEST(JpegWriterTest, EdgeSizesMatchStb) {
       for (int quality : {90, 100}) expect_same(im, quality, "edge");
     }
   }
-  for (const auto& [width, height] : {std::pair{8 * 13 + 1, 8 * 7 + 1}, std::pair{16 * 9 + 1, 16 * 5 + 1},
-                                      std::pair{8 * 40 + 1, 16 * 3 + 1}, std::pair{16 * 21 + 1, 8 * 11 + 1}}) {
+  for (const auto& [width, height] :
+       {std::pair{8 * 13 + 1, 8 * 7 + 1}, std::pair{16 * 9 + 1, 16 * 5 + 1},
+        std::pair{8 * 40 + 1, 16 * 3 + 1}, std::pair{16 * 21 + 1, 8 * 11 + 1}}) {
     const image im = noise(width, height, static_cast<std::uint32_t>(width * height));
     for (int quality : {80, 90, 91, 100}) expect_same(im, quality, "8k+1/16k+1");
   }
@@ -255,10 +259,15 @@ TEST(JpegWriterTest, EdgeSizesMatchStb) {
 
 TEST(JpegWriterTest, FlatAndExtremeBlocksMatchStb) {
   const int qualities[] = {1, 50, 90, 100};
-  for (const auto& colour : {std::array<int, 3>{0, 0, 0}, {255, 255, 255}, {128, 128, 128}, {255, 0, 0},
-                             {0, 0, 255}, {255, 255, 0}, {0, 255, 255}}) {
-    const image im = filled(37, 29, static_cast<unsigned char>(colour[0]), static_cast<unsigned char>(colour[1]),
-                            static_cast<unsigned char>(colour[2]));
+  for (const auto& colour : {std::array<int, 3>{0, 0, 0},
+                             {255, 255, 255},
+                             {128, 128, 128},
+                             {255, 0, 0},
+                             {0, 0, 255},
+                             {255, 255, 0},
+                             {0, 255, 255}}) {
+    const image im = filled(37, 29, static_cast<unsigned char>(colour[0]),
+                            static_cast<unsigned char>(colour[1]), static_cast<unsigned char>(colour[2]));
     for (int quality : qualities) expect_same(im, quality, "flat");
   }
   for (int cell : {1, 2, 3, 4, 8, 16}) {
@@ -298,7 +307,8 @@ TEST(JpegWriterStreamTest, OutputReachesTheSinkInLargeChunks) {
   ASSERT_TRUE(tonvik::codec::write_jpeg(sink, im.rgb.data(), im.width, im.height, 100));
   ASSERT_GE(sink.sizes.size(), 3u);
   // Headers first, then whole chunks; only the last one may be short.
-  for (std::size_t i = 1; i + 1 < sink.sizes.size(); ++i) EXPECT_GE(sink.sizes[i], 64u * 1024u) << "put " << i;
+  for (std::size_t i = 1; i + 1 < sink.sizes.size(); ++i)
+    EXPECT_GE(sink.sizes[i], 64u * 1024u) << "put " << i;
   EXPECT_LT(sink.sizes.size(), sink.out.size() / (64 * 1024) + 3);
 }
 
