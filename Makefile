@@ -82,10 +82,10 @@ test-valgrind: cpp-build
 	  tests/python/test_hostile_images.py tests/python/test_image_formats.py
 
 # A bounded run of libFuzzer targets from fuzz/, FUZZ_SECONDS each, seeded by
-# the project's own generated files (cube seeds for the cube fuzzers, image
-# seeds for the rest) and by fuzz/<name>.dict where one exists. Every
-# fuzz/<name>_fuzzer.cpp is built; `make fuzz` runs all of them, FUZZERS=...
-# picks some. Findings land in build/fuzz/findings.
+# the project's own generated files (cube seeds for the cube fuzzers, raw
+# pictures for the JPEG writer's, image seeds for the rest) and by
+# fuzz/<name>.dict where one exists. Every fuzz/<name>_fuzzer.cpp is built;
+# `make fuzz` runs all of them, FUZZERS=... picks some. Findings land in build/fuzz/findings.
 FUZZ_BUILD   := build/fuzz
 FUZZ_SECONDS ?= 60
 FUZZERS ?= $(basename $(notdir $(wildcard fuzz/*_fuzzer.cpp)))
@@ -96,7 +96,7 @@ fuzz: $(VENV)/.ready
 	$(CMAKE) --build $(FUZZ_BUILD) -j 2 --target $(FUZZERS)
 	$(VPY) fuzz/make_seeds.py $(FUZZ_BUILD)/seeds
 	@set -e; mkdir -p $(FUZZ_BUILD)/findings; for fuzzer in $(FUZZERS); do \
-	  case $$fuzzer in *cube*) seeds=cube;; *) seeds=image;; esac; \
+	  case $$fuzzer in *cube*) seeds=cube;; *jpeg_writer*) seeds=writer;; *) seeds=image;; esac; \
 	  dict=fuzz/$${fuzzer%_fuzzer}.dict; \
 	  if [ -f $$dict ]; then dict=-dict=$$dict; else dict=; fi; \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$fuzzer; \

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import argparse
 import importlib.util
+import io
 import json
 import math
 import os
@@ -159,6 +160,32 @@ def main() -> int:
         ref = bench[f"BM_CubeReaderReference/{n}"]["real_time"]
         row(f"cube reader, {n}-point", fast, "ms", f"<= {goal:.0f} ms", f"{fast / goal:.2f} of goal; "
             f"reference {ref:.1f} ms")
+
+    # The JPEG writer alone on the 12 MP photo's pixels, quality 100 4:4:4 (what
+    # the pipeline passes for any width over 33): each path, stb's writer that
+    # the module used before, and Pillow's encoder saving to memory. Fastest of
+    # the runs, for all alike, in wall time and in the thread's CPU time: on a
+    # shared machine the CPU-time ratio is the steadier one.
+    writer_reps = max(5, args.reps)
+    w = key_values(run([str(JOB_TIMER), "writer", str(paths["png"]), str(writer_reps)]))
+    with Image.open(paths["png"]) as im:
+        pixels = im.convert("RGB")
+        pixels.load()
+    pil_wall, pil_cpu = math.inf, math.inf
+    for _ in range(writer_reps):
+        start, cpu_start = time.perf_counter(), time.thread_time()
+        pixels.save(io.BytesIO(), "JPEG", quality=100, subsampling=0)
+        pil_cpu = min(pil_cpu, (time.thread_time() - cpu_start) * 1000.0)
+        pil_wall = min(pil_wall, (time.perf_counter() - start) * 1000.0)
+    row("JPEG writer alone, Pillow, 12 MP q100 4:4:4", pil_wall, "ms", "reference",
+        f"save() to memory; CPU {pil_cpu:.0f} ms")
+    for key, label, goal in (("writer_avx2", "AVX2", 1.0), ("writer_sse2", "SSE2", 1.3),
+                             ("writer_portable", "portable", None), ("writer_stb", "stb_image_write", None)):
+        if key in w:
+            row(f"JPEG writer alone, {label}, 12 MP q100 4:4:4", w[key], "ms",
+                f"<= {goal:.1f} x Pillow" if goal else "-",
+                f"{w[key] / pil_wall:.2f} x Pillow's time; CPU {w[key + '_cpu']:.0f} ms, "
+                f"{w[key + '_cpu'] / pil_cpu:.2f} x Pillow's")
 
     # 3, 4: whole job against the codec floor and the peers, same run.
     module = importlib.util.find_spec("tonvik") is not None

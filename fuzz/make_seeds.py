@@ -1,7 +1,8 @@
 """Writes the fuzzers' seed corpora, all made by the project's own test forge:
-one small file per image format and variant, and a handful of cube texts.
+one small file per image format and variant, a handful of cube texts, and
+raw pictures for the JPEG writer's differential fuzzer.
 
-    python fuzz/make_seeds.py <directory>   # creates <directory>/image, <directory>/cube
+    python fuzz/make_seeds.py <directory>   # creates <directory>/image, /cube and /writer
 """
 
 from __future__ import annotations
@@ -65,9 +66,28 @@ def cube_seeds() -> dict[str, bytes]:
     }
 
 
+def writer_seeds() -> dict[str, bytes]:
+    """The writer fuzzer's input: width - 1 (2 bytes, little-endian), height - 1,
+    a quality byte (255: 3 x width, else value + 10), then the pixels."""
+
+    def seed(picture: forge.Picture, quality: int) -> bytes:
+        code = 255 if quality < 0 else quality + 10
+        return (picture.width - 1).to_bytes(2, "little") + bytes((picture.height - 1, code)) + picture.rgb
+
+    return {
+        "gradient-pipeline.raw": seed(forge.gradient(37, 21), -1),
+        "gradient-subsampled.raw": seed(forge.gradient(9, 5), -1),
+        "few-colours-q100.raw": seed(forge.few_colours(40, 40), 100),
+        "runs-q90.raw": seed(forge.runs(17, 33), 90),
+        "runs-q91.raw": seed(forge.runs(23, 9), 91),
+        "gradient-q1.raw": seed(forge.gradient(16, 16), 1),
+        "one-pixel-q0.raw": seed(forge.gradient(1, 1), 0),
+    }
+
+
 def main() -> None:
     root = Path(sys.argv[1])
-    for kind, seeds in (("image", image_seeds()), ("cube", cube_seeds())):
+    for kind, seeds in (("image", image_seeds()), ("cube", cube_seeds()), ("writer", writer_seeds())):
         folder = root / kind
         folder.mkdir(parents=True, exist_ok=True)
         for name, data in seeds.items():

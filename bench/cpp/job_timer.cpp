@@ -5,10 +5,14 @@
 //   job_timer small LUT IMAGE OUT SECONDS  calls per second of the apply path
 //   job_timer memory-job LUT IMAGE OUT     peak RSS (KiB) of a process that applies once
 //   job_timer memory-floor IMAGE           peak RSS (KiB) of one that runs stb alone
+//   job_timer writer IMAGE REPS            the JPEG writer alone on each path, and
+//                                          stb's; the fastest of REPS runs each, in
+//                                          wall and in CPU time
 //
-// The codec floor is what no apply can beat: stbi_load and
-// stbi_write_jpg_to_func into a callback that discards the bytes, with the
-// quality the pipeline passes (3 x width). The encoder's time depends on the
+// The codec floor is what no apply can beat: stbi_load and the module's JPEG
+// writer into a sink that discards the bytes, with the quality the pipeline
+// passes (3 x width). The memory floor runs stb's own writer, as every call
+// did before the module had a writer of its own. The encoder's time depends on the
 // pixels it is given, and a grade changes them; the same-pixels floor times
 // decode and encode of the graded image (the grading itself untimed), so the
 // ratio to it is what the apply adds around the codecs.
@@ -17,14 +21,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <stb_image.h>
 #include <stb_image_write.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "apply_pipeline.hpp"
 #include "image_codec.hpp"
+#include "jpeg_writer.hpp"
 #include "output_file.hpp"
 
 namespace {
@@ -57,7 +64,26 @@ long peak_rss_kib() {
 
 void discard(void*, void*, int) {}
 
+class discarding_sink final : public tonvik::codec::byte_sink {
+ public:
+  bool put(const unsigned char*, std::size_t) override { return true; }
+};
+
+void encode_discarding(const unsigned char* pixels, int w, int h) {
+  discarding_sink sink;
+  tonvik::codec::write_jpeg(sink, pixels, w, h, 3 * w);
+}
+
 bool codec_floor(const std::string& image) {
+  int w = 0, h = 0, c = 0;
+  unsigned char* pixels = stbi_load(image.c_str(), &w, &h, &c, 3);
+  if (!pixels) return false;
+  encode_discarding(pixels, w, h);
+  stbi_image_free(pixels);
+  return true;
+}
+
+bool stb_floor(const std::string& image) {
   int w = 0, h = 0, c = 0;
   unsigned char* pixels = stbi_load(image.c_str(), &w, &h, &c, 3);
   if (!pixels) return false;
@@ -76,7 +102,7 @@ double same_pixels_floor(const vireth::image::lut& table, const std::string& ima
   if (!pixels) return -1.0;
   vireth::image::map_pixels(table, pixels, static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
   t = clock_type::now();
-  stbi_write_jpg_to_func(discard, nullptr, w, h, 3, pixels, 3 * w);
+  encode_discarding(pixels, w, h);
   ms += ms_since(t);
   stbi_image_free(pixels);
   return ms;
@@ -127,6 +153,42 @@ int compare(const std::string& lut_path, const std::string& image, const std::st
   return 0;
 }
 
+double thread_cpu_ms() {
+  timespec now{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return now.tv_sec * 1e3 + now.tv_nsec * 1e-6;
+}
+
+// The writer alone on the decoded pixels, at the pipeline's quality: the
+// fastest of `reps` runs in wall time and in this thread's CPU time (on a
+// shared machine the CPU time is the steadier of the two).
+int writer(const std::string& image, int reps) {
+  int w = 0, h = 0, c = 0;
+  unsigned char* pixels = stbi_load(image.c_str(), &w, &h, &c, 3);
+  if (!pixels) return 1;
+  const auto report = [reps](const char* name, auto&& encode) {
+    double wall = 1e300, cpu = 1e300;
+    for (int i = 0; i < reps; ++i) {
+      const auto t = clock_type::now();
+      const double cpu_start = thread_cpu_ms();
+      encode();
+      cpu = std::min(cpu, thread_cpu_ms() - cpu_start);
+      wall = std::min(wall, ms_since(t));
+    }
+    std::printf("writer_%s %.2f\nwriter_%s_cpu %.2f\n", name, wall, name, cpu);
+  };
+  using tonvik::codec::jpeg_isa;
+  for (const auto& [isa, name] : {std::pair{jpeg_isa::avx2, "avx2"}, std::pair{jpeg_isa::sse2, "sse2"},
+                                  std::pair{jpeg_isa::portable, "portable"}}) {
+    if (!tonvik::codec::jpeg_isa_available(isa)) continue;
+    discarding_sink sink;
+    report(name, [&] { tonvik::codec::write_jpeg_with(isa, sink, pixels, w, h, 3 * w); });
+  }
+  report("stb", [&] { stbi_write_jpg_to_func(discard, nullptr, w, h, 3, pixels, 3 * w); });
+  stbi_image_free(pixels);
+  return 0;
+}
+
 int small(const std::string& lut_path, const std::string& image, const std::string& out, double seconds) {
   const auto start = clock_type::now();
   long calls = 0;
@@ -150,8 +212,9 @@ int main(int argc, char** argv) {
       std::printf("peak_kib %ld\n", peak_rss_kib());
       return 0;
     }
+    if (a.size() == 3 && a[0] == "writer") return writer(a[1], std::atoi(a[2].c_str()));
     if (a.size() == 2 && a[0] == "memory-floor") {
-      if (!codec_floor(a[1])) return 1;
+      if (!stb_floor(a[1])) return 1;
       std::printf("peak_kib %ld\n", peak_rss_kib());
       return 0;
     }

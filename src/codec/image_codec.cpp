@@ -3,7 +3,8 @@
 #include <climits>
 
 #include <stb_image.h>
-#include <stb_image_write.h>
+
+#include "jpeg_writer.hpp"
 
 namespace tonvik::codec {
 
@@ -29,19 +30,6 @@ decoded adopt(unsigned char* pixels, int width, int height) {
   result.image.height = height;
   result.status = decode_status::decoded;
   return result;
-}
-
-struct sink_context {
-  byte_sink* sink;
-  bool failed;
-};
-
-void put_to_sink(void* context, void* data, int size) {
-  auto* target = static_cast<sink_context*>(context);
-  if (target->failed || size <= 0) return;
-  if (!target->sink->put(static_cast<const unsigned char*>(data), static_cast<std::size_t>(size))) {
-    target->failed = true;
-  }
 }
 
 }  // namespace
@@ -89,10 +77,7 @@ decoded decode_memory(const unsigned char* bytes, std::size_t size) {
 
 bool encode_jpeg(const rgb_image& image, byte_sink& sink) {
   if (!image.pixels || !fits_jpeg(image.width, image.height)) return false;
-  sink_context context{&sink, false};
-  const int written = stbi_write_jpg_to_func(put_to_sink, &context, image.width, image.height, rgb_components,
-                                             image.pixels.get(), jpeg_quality_for_width(image.width));
-  return written != 0 && !context.failed;
+  return write_jpeg(sink, image.pixels.get(), image.width, image.height, jpeg_quality_for_width(image.width));
 }
 
 }  // namespace tonvik::codec

@@ -1,6 +1,7 @@
-// The one translation unit that compiles the stb image loader and JPEG writer.
-// Every format the loader knows stays enabled; nothing else defines these
-// implementation macros, so there is exactly one copy of each library.
+// The one translation unit that compiles the stb image loader. Every format
+// it knows stays enabled; nothing else defines its implementation macro, so
+// there is exactly one copy of it. (stb's JPEG writer is compiled apart, as
+// the tests' reference: stb_write_reference.cpp.)
 //
 // The loader is built from stb_image_patched.h, the pinned header of
 // third_party/stb with the fixes of stb_patch/patch_stb_image.cmake applied, and configured here so
@@ -75,6 +76,4 @@ void* zeroed_realloc(void* pointer, std::size_t size) {
 #define STBI_TONVIK_MAX_PIXELS tonvik::codec::max_jpeg_pixels
 
 #define STB_IMAGE_IMPLEMENTATION
-#define STB_IMAGE_WRITE_IMPLEMENTATION
-#include <stb_image_write.h>
 #include "stb_image_patched.h"

@@ -1,0 +1,336 @@
+// The entropy-coded part of a baseline JPEG: minimum coded units in raster
+// order, each block transformed, quantised and Huffman-coded, the bits
+// packed big-endian with a zero after every 0xFF byte, the last byte padded
+// with ones and the end marker after it.
+//
+// The loop and the coder are written once here and compiled once per
+// instruction set: each jpeg_scan_<isa>.cpp includes this header with its
+// own `kernel` (colour conversion of one block, and the transform that
+// prepares a block for the coder) and instantiates encode_scan. Everything in
+// this header has internal linkage, and the per-ISA files instantiate no
+// standard-library template, so no function compiled for AVX2 can stand in
+// for another file's copy at link time.
+//
+// Exactness: every float step is the scalar writer's own, in its order. The
+// colour conversion is ((kr*R + kg*G) + kb*B), luma's 128 subtracted last; the
+// DCT runs over rows, then columns, as the butterfly in dct8 spells it;
+// quantisation multiplies by the reciprocal table, adds +-0.5 by the sign and
+// truncates. Multiplies and adds are never fused (no FMA target anywhere,
+// -ffp-contract=off).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "byte_sink.hpp"
+#include "jpeg_tables.hpp"
+
+namespace tonvik::codec::jpeg {
+
+// What the set-up hands to a scan encoder. The buffer is the writer's output
+// chunk: `chunk` bytes are sent to the sink at a time, and scan_slack more
+// bytes after them take a whole unit's output past the chunk's end.
+struct scan_job {
+  const unsigned char* rgb;  // packed RGB, rows top to bottom
+  int width;
+  int height;
+  bool subsample;                   // 2x2 chroma (four luma blocks, one Cb, one Cr per unit)
+  const float* luma_reciprocals;    // 64, natural order
+  const float* chroma_reciprocals;  // 64, natural order
+  unsigned char* buffer;
+  std::size_t chunk;
+  byte_sink* sink;
+};
+
+// A unit's worst case: six blocks of at most 64 codes of at most 26 bits,
+// every byte of it 0xFF and stuffed, plus the 8-byte word in flight.
+inline constexpr std::size_t scan_slack = 8192;
+
+bool encode_scan_portable(const scan_job& job);
+#if defined(__x86_64__)
+bool encode_scan_sse2(const scan_job& job);
+bool encode_scan_avx2(const scan_job& job);
+#endif
+
+namespace {
+
+// One block as the coder needs it. words[natural] holds the coefficient's
+// value bits (the low bit-length bits of v, or of v - 1 when v < 0) in its
+// low 16 bits and its bit length above; only nonzero coefficients are read.
+struct prepared_block {
+  int dc;
+  std::uint64_t nonzero;  // bit k: the coefficient at zigzag position k is not 0
+  alignas(32) std::uint32_t words[64];
+};
+
+// stb's forward DCT on eight values, lane by lane: V is float for the
+// portable path and a vector of floats for the SIMD paths, whose lanes each
+// run this same sequence.
+template <class V>
+inline void dct8(V& d0, V& d1, V& d2, V& d3, V& d4, V& d5, V& d6, V& d7, V c4, V c6, V c2_minus_c6,
+                 V c2_plus_c6) {
+  V tmp0 = d0 + d7;
+  V tmp7 = d0 - d7;
+  V tmp1 = d1 + d6;
+  V tmp6 = d1 - d6;
+  V tmp2 = d2 + d5;
+  V tmp5 = d2 - d5;
+  V tmp3 = d3 + d4;
+  V tmp4 = d3 - d4;
+
+  // Even part.
+  V tmp10 = tmp0 + tmp3;
+  V tmp13 = tmp0 - tmp3;
+  V tmp11 = tmp1 + tmp2;
+  V tmp12 = tmp1 - tmp2;
+  d0 = tmp10 + tmp11;
+  d4 = tmp10 - tmp11;
+  V z1 = (tmp12 + tmp13) * c4;
+  d2 = tmp13 + z1;
+  d6 = tmp13 - z1;
+
+  // Odd part.
+  tmp10 = tmp4 + tmp5;
+  tmp11 = tmp5 + tmp6;
+  tmp12 = tmp6 + tmp7;
+  V z5 = (tmp10 - tmp12) * c6;
+  V z2 = tmp10 * c2_minus_c6 + z5;
+  V z4 = tmp12 * c2_plus_c6 + z5;
+  V z3 = tmp11 * c4;
+  V z11 = tmp7 + z3;
+  V z13 = tmp7 - z3;
+  d5 = z13 + z2;
+  d3 = z13 - z2;
+  d1 = z11 + z4;
+  d7 = z11 - z4;
+}
+
+inline constexpr float dct_c4 = 0.707106781f;
+inline constexpr float dct_c6 = 0.382683433f;
+inline constexpr float dct_c2_minus_c6 = 0.541196100f;
+inline constexpr float dct_c2_plus_c6 = 1.306562965f;
+
+inline void store_big_endian(unsigned char* out, std::uint64_t word) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  word = __builtin_bswap64(word);
+#endif
+  std::memcpy(out, &word, sizeof word);
+}
+
+// The bit buffer: `bits` holds 64 - free pending bits in its low end (bits
+// above them are stale and shift out unseen); whole 64-bit words go out at
+// once, with a byte-by-byte pass only for a word holding an 0xFF byte, whose
+// every 0xFF needs a zero byte after it.
+struct bit_writer {
+  std::uint64_t bits = 0;
+  int free = 64;
+  unsigned char* out;
+
+  static bool has_ff_byte(std::uint64_t word) {
+    const std::uint64_t inverted = ~word;
+    return ((inverted - 0x0101010101010101ull) & ~inverted & 0x8080808080808080ull) != 0;
+  }
+
+  void emit_word(std::uint64_t word) {
+    if (!has_ff_byte(word)) {
+      store_big_endian(out, word);
+      out += 8;
+      return;
+    }
+    for (int shift = 56; shift >= 0; shift -= 8) {
+      const auto byte = static_cast<unsigned char>(word >> shift);
+      *out++ = byte;
+      if (byte == 0xFF) *out++ = 0;
+    }
+  }
+
+  // Appends the low `length` bits of `value` (0 <= length <= 32; no bits set
+  // above them).
+  void put(std::uint32_t value, int length) {
+    if (length < free) {
+      bits = (bits << length) | value;
+      free -= length;
+      return;
+    }
+    const int over = length - free;
+    emit_word((bits << free) | (static_cast<std::uint64_t>(value) >> over));
+    bits = value;
+    free = 64 - over;
+  }
+
+  // Pads the last byte with one bits and writes the pending whole bytes.
+  void finish() {
+    const int pad = (free - 64) & 7;  // (-(64 - free)) mod 8
+    if (pad) put((1u << pad) - 1, pad);
+    for (int shift = 64 - free - 8; shift >= 0; shift -= 8) {
+      const auto byte = static_cast<unsigned char>(bits >> shift);
+      *out++ = byte;
+      if (byte == 0xFF) *out++ = 0;
+    }
+  }
+};
+
+// Codes one block against the previous DC of its component; returns its DC.
+// First every code of the block is looked up (loads that depend on each
+// other but not on the bit buffer), then the codes are packed: the packing
+// loop's one unpredictable branch, the word flush, then waits on nothing
+// but a load of what the first loop stored.
+inline int code_block(bit_writer& state, const prepared_block& block, int previous_dc,
+                      const prepared_table& dc_codes, const prepared_table& ac_codes) {
+  // At most: DC, 63 AC codes, 3 runs of sixteen zeros, end of block.
+  std::uint32_t values[68];
+  std::uint32_t lengths[68];
+  int n = 0;
+  const int diff = block.dc - previous_dc;
+  if (diff == 0) {
+    values[n] = dc_codes[0].bits;
+    lengths[n++] = dc_codes[0].length;
+  } else {
+    const unsigned magnitude = diff < 0 ? 0u - static_cast<unsigned>(diff) : static_cast<unsigned>(diff);
+    const int length = 32 - __builtin_clz(magnitude);
+    const unsigned value = static_cast<unsigned>(diff < 0 ? diff - 1 : diff) & ((1u << length) - 1);
+    values[n] = dc_codes[length].bits | value;
+    lengths[n++] = dc_codes[length].length;
+  }
+
+  std::uint64_t pending = block.nonzero & ~std::uint64_t{1};
+  int last = 0;
+  while (pending) {
+    const int k = __builtin_ctzll(pending);
+    pending &= pending - 1;
+    int run = k - last - 1;
+    for (; run > 15; run -= 16) {
+      values[n] = ac_codes[zero_run_16].bits;
+      lengths[n++] = ac_codes[zero_run_16].length;
+    }
+    const std::uint32_t word = block.words[natural_of[k]];
+    const prepared_code& code = ac_codes[(run << 4) | static_cast<int>(word >> 16)];
+    values[n] = code.bits | (word & 0xFFFF);
+    lengths[n++] = code.length;
+    last = k;
+  }
+  if (last != 63) {
+    values[n] = ac_codes[end_of_block].bits;
+    lengths[n++] = ac_codes[end_of_block].length;
+  }
+
+  // A local copy keeps the bit buffer in registers: the output bytes are
+  // written through an unsigned char pointer, which may alias `state`, and
+  // would force a store and reload of it around every code.
+  bit_writer writer = state;
+  for (int i = 0; i < n; ++i) writer.put(values[i], static_cast<int>(lengths[i]));
+  state = writer;
+  return block.dc;
+}
+
+// The scalar writer's colour conversion of one pixel, the reference every
+// kernel's lanes follow.
+inline void to_ycbcr(const unsigned char* pixel, float& y, float& cb, float& cr) {
+  const float r = pixel[0], g = pixel[1], b = pixel[2];
+  y = +0.29900f * r + 0.58700f * g + 0.11400f * b - 128;
+  cb = -0.16874f * r - 0.33126f * g + 0.50000f * b;
+  cr = +0.50000f * r - 0.41869f * g - 0.08131f * b;
+}
+
+// Rows past the bottom repeat the last row, columns past the right edge the
+// last column.
+inline const unsigned char* row_at(const scan_job& job, int row) {
+  const int clamped = row < job.height ? row : job.height - 1;
+  return job.rgb + static_cast<std::size_t>(clamped) * static_cast<std::size_t>(job.width) * 3;
+}
+
+// 4:2:0 units, converted the scalar way: the pipeline subsamples only images
+// at most 30 pixels wide, so this path is never the bulk of a call.
+template <class Kernel>
+void encode_subsampled_unit(const scan_job& job, bit_writer& writer, int x,
+                            const unsigned char* const rows[16], int dc[3]) {
+  alignas(32) float y[4][64];
+  alignas(32) float cb_full[16][16];
+  alignas(32) float cr_full[16][16];
+  for (int r = 0; r < 16; ++r) {
+    for (int c = 0; c < 16; ++c) {
+      const int column = x + c < job.width ? x + c : job.width - 1;
+      float luma;
+      to_ycbcr(rows[r] + 3 * static_cast<std::size_t>(column), luma, cb_full[r][c], cr_full[r][c]);
+      y[(r / 8) * 2 + c / 8][(r % 8) * 8 + c % 8] = luma;
+    }
+  }
+  alignas(32) float cb[64];
+  alignas(32) float cr[64];
+  for (int r = 0; r < 8; ++r) {
+    for (int c = 0; c < 8; ++c) {
+      cb[r * 8 + c] = (cb_full[2 * r][2 * c] + cb_full[2 * r][2 * c + 1] + cb_full[2 * r + 1][2 * c] +
+                       cb_full[2 * r + 1][2 * c + 1]) *
+                      0.25f;
+      cr[r * 8 + c] = (cr_full[2 * r][2 * c] + cr_full[2 * r][2 * c + 1] + cr_full[2 * r + 1][2 * c] +
+                       cr_full[2 * r + 1][2 * c + 1]) *
+                      0.25f;
+    }
+  }
+  prepared_block block;
+  for (int i = 0; i < 4; ++i) {
+    Kernel::transform(y[i], job.luma_reciprocals, block);
+    dc[0] = code_block(writer, block, dc[0], luma_dc_codes, luma_ac_codes);
+  }
+  Kernel::transform(cb, job.chroma_reciprocals, block);
+  dc[1] = code_block(writer, block, dc[1], chroma_dc_codes, chroma_ac_codes);
+  Kernel::transform(cr, job.chroma_reciprocals, block);
+  dc[2] = code_block(writer, block, dc[2], chroma_dc_codes, chroma_ac_codes);
+}
+
+// Sends the filled part of the chunk once it passes `chunk` bytes.
+inline bool drain(const scan_job& job, bit_writer& writer, bool force) {
+  const auto used = static_cast<std::size_t>(writer.out - job.buffer);
+  if (!force && used < job.chunk) return true;
+  writer.out = job.buffer;
+  return used == 0 || job.sink->put(job.buffer, used);
+}
+
+template <class Kernel>
+bool encode_scan(const scan_job& job) {
+  bit_writer writer;
+  writer.out = job.buffer;
+  int dc[3] = {0, 0, 0};
+  const int unit = job.subsample ? 16 : 8;
+  for (int y = 0; y < job.height; y += unit) {
+    const unsigned char* rows[16];
+    for (int r = 0; r < unit; ++r) rows[r] = row_at(job, y + r);
+    for (int x = 0; x < job.width; x += unit) {
+      if (job.subsample) {
+        encode_subsampled_unit<Kernel>(job, writer, x, rows, dc);
+      } else {
+        alignas(32) float planes[3][64];
+        Kernel::convert(rows, x, job.width, planes[0], planes[1], planes[2]);
+        prepared_block block;
+        Kernel::transform(planes[0], job.luma_reciprocals, block);
+        dc[0] = code_block(writer, block, dc[0], luma_dc_codes, luma_ac_codes);
+        Kernel::transform(planes[1], job.chroma_reciprocals, block);
+        dc[1] = code_block(writer, block, dc[1], chroma_dc_codes, chroma_ac_codes);
+        Kernel::transform(planes[2], job.chroma_reciprocals, block);
+        dc[2] = code_block(writer, block, dc[2], chroma_dc_codes, chroma_ac_codes);
+      }
+      if (!drain(job, writer, false)) return false;
+    }
+  }
+  writer.finish();
+  *writer.out++ = 0xFF;  // end of image
+  *writer.out++ = 0xD9;
+  return drain(job, writer, true);
+}
+
+// The pixels of one 8-wide group of a row, the last column repeated past the
+// right edge: `direct` when the group lies inside the row, else a copy.
+inline const unsigned char* group_pixels(const unsigned char* row, int x, int width,
+                                         unsigned char (&copy)[24]) {
+  if (x + 8 <= width) return row + 3 * static_cast<std::size_t>(x);
+  for (int c = 0; c < 8; ++c) {
+    const int column = x + c < width ? x + c : width - 1;
+    std::memcpy(copy + 3 * c, row + 3 * static_cast<std::size_t>(column), 3);
+  }
+  return copy;
+}
+
+}  // namespace
+
+}  // namespace tonvik::codec::jpeg

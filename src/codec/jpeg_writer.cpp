@@ -1,0 +1,146 @@
+#include "jpeg_writer.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "jpeg_scan.hpp"
+#include "jpeg_tables.hpp"
+
+namespace tonvik::codec {
+
+namespace {
+
+// Output goes to the sink in chunks of this size (plus at most one unit's
+// output): a handful of calls for a large file, one for a small one.
+constexpr std::size_t chunk_bytes = 64 * 1024;
+
+constexpr int max_side = 65535;  // a frame header holds each side in 16 bits
+
+struct quantisation {
+  std::uint8_t luma_zigzag[64];  // as the DQT segment lists them
+  std::uint8_t chroma_zigzag[64];
+  float luma_reciprocals[64];  // natural order, for the quantiser
+  float chroma_reciprocals[64];
+};
+
+// The quality scaling and the reciprocal tables, each value computed as the
+// stb writer computes it: integer scaling with its rounding, then
+// 1 / (q * scale[row] * scale[col]) in single precision, left to right.
+quantisation quantise_for(int quality) {
+  quality = quality < 1 ? 1 : quality > 100 ? 100 : quality;
+  quality = quality < 50 ? 5000 / quality : 200 - quality * 2;
+  quantisation q;
+  std::uint8_t luma[64];
+  std::uint8_t chroma[64];
+  for (int i = 0; i < 64; ++i) {
+    const int y = (jpeg::luma_quant_base[i] * quality + 50) / 100;
+    const int c = (jpeg::chroma_quant_base[i] * quality + 50) / 100;
+    luma[i] = static_cast<std::uint8_t>(y < 1 ? 1 : y > 255 ? 255 : y);
+    chroma[i] = static_cast<std::uint8_t>(c < 1 ? 1 : c > 255 ? 255 : c);
+    q.luma_zigzag[jpeg::zigzag_of[i]] = luma[i];
+    q.chroma_zigzag[jpeg::zigzag_of[i]] = chroma[i];
+  }
+  for (int row = 0, k = 0; row < 8; ++row) {
+    for (int col = 0; col < 8; ++col, ++k) {
+      q.luma_reciprocals[k] = 1 / (luma[k] * jpeg::dct_scale[row] * jpeg::dct_scale[col]);
+      q.chroma_reciprocals[k] = 1 / (chroma[k] * jpeg::dct_scale[row] * jpeg::dct_scale[col]);
+    }
+  }
+  return q;
+}
+
+void append(std::vector<unsigned char>& out, std::initializer_list<unsigned char> bytes) {
+  out.insert(out.end(), bytes);
+}
+
+void append_table(std::vector<unsigned char>& out, unsigned char id, const jpeg::huffman_spec& spec) {
+  out.push_back(id);
+  out.insert(out.end(), spec.counts.begin(), spec.counts.end());
+  out.insert(out.end(), spec.symbols, spec.symbols + spec.symbol_count);
+}
+
+// SOI, JFIF APP0 (version 1.1, aspect 1:1), both quantisation tables in one
+// DQT, the frame header (Y, Cb, Cr; Y at 2x2 when subsampling), all four
+// Huffman tables in one DHT, and the scan header.
+std::vector<unsigned char> headers(int width, int height, bool subsample, const quantisation& q) {
+  std::vector<unsigned char> out;
+  out.reserve(640);
+  append(out, {0xFF, 0xD8, 0xFF, 0xE0, 0, 0x10, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0});
+  append(out, {0xFF, 0xDB, 0, 0x84, 0});
+  out.insert(out.end(), q.luma_zigzag, q.luma_zigzag + 64);
+  out.push_back(1);
+  out.insert(out.end(), q.chroma_zigzag, q.chroma_zigzag + 64);
+  const auto byte = [](int value) { return static_cast<unsigned char>(value & 0xFF); };
+  append(out, {0xFF, 0xC0, 0, 0x11, 8, byte(height >> 8), byte(height), byte(width >> 8), byte(width), 3, 1,
+               static_cast<unsigned char>(subsample ? 0x22 : 0x11), 0, 2, 0x11, 1, 3, 0x11, 1});
+  append(out, {0xFF, 0xC4, 0x01, 0xA2});
+  append_table(out, 0x00, jpeg::luma_dc_spec);
+  append_table(out, 0x10, jpeg::luma_ac_spec);
+  append_table(out, 0x01, jpeg::chroma_dc_spec);
+  append_table(out, 0x11, jpeg::chroma_ac_spec);
+  append(out, {0xFF, 0xDA, 0, 0xC, 3, 1, 0, 2, 0x11, 3, 0x11, 0, 0x3F, 0});
+  return out;
+}
+
+bool cpu_has_avx2() noexcept {
+#if defined(__x86_64__)
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+#else
+  return false;
+#endif
+}
+
+}  // namespace
+
+bool jpeg_isa_available(jpeg_isa isa) noexcept {
+  switch (isa) {
+    case jpeg_isa::portable: return true;
+#if defined(__x86_64__)
+    case jpeg_isa::sse2: return true;  // part of x86-64 itself
+    case jpeg_isa::avx2: return cpu_has_avx2();
+#else
+    case jpeg_isa::sse2:
+    case jpeg_isa::avx2: return false;
+#endif
+  }
+  return false;
+}
+
+jpeg_isa best_jpeg_isa() noexcept {
+  if (jpeg_isa_available(jpeg_isa::avx2)) return jpeg_isa::avx2;
+  if (jpeg_isa_available(jpeg_isa::sse2)) return jpeg_isa::sse2;
+  return jpeg_isa::portable;
+}
+
+bool write_jpeg(byte_sink& sink, const unsigned char* rgb, int width, int height, int quality) {
+  return write_jpeg_with(best_jpeg_isa(), sink, rgb, width, height, quality);
+}
+
+bool write_jpeg_with(jpeg_isa isa, byte_sink& sink, const unsigned char* rgb, int width, int height,
+                     int quality) {
+  if (!rgb || width < 1 || height < 1 || width > max_side || height > max_side) return false;
+  if (!jpeg_isa_available(isa)) return false;
+
+  quality = quality ? quality : 90;
+  const bool subsample = quality <= 90;
+  const quantisation q = quantise_for(quality);
+
+  const std::vector<unsigned char> head = headers(width, height, subsample, q);
+  if (!sink.put(head.data(), head.size())) return false;
+
+  const std::unique_ptr<unsigned char[]> buffer(new unsigned char[chunk_bytes + jpeg::scan_slack]);
+  const jpeg::scan_job job{
+      rgb,          width,       height, subsample, q.luma_reciprocals, q.chroma_reciprocals,
+      buffer.get(), chunk_bytes, &sink};
+  switch (isa) {
+#if defined(__x86_64__)
+    case jpeg_isa::avx2: return jpeg::encode_scan_avx2(job);
+    case jpeg_isa::sse2: return jpeg::encode_scan_sse2(job);
+#endif
+    default: return jpeg::encode_scan_portable(job);
+  }
+}
+
+}  // namespace tonvik::codec
