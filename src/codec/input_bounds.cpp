@@ -39,9 +39,10 @@ constexpr std::uint64_t jpeg_progressive_bits_per_block = 1;
 // 128 times. Raw: every pixel's bytes are in the file.
 constexpr std::uint64_t tga_pixels_per_packet = 128;
 
-// PSD PackBits: a 2-byte packet repeats a byte up to 128 times, in every
-// channel plane (raw planes are larger still): 64 pixels per byte.
-constexpr std::uint64_t psd_pixels_per_byte = 64;
+// PSD PackBits: a 2-byte packet repeats a byte up to 128 times, so each
+// channel plane the loader decodes (up to four, of at least 8 bits a sample)
+// takes a byte per 64 pixels at least; raw planes are larger still.
+constexpr std::uint64_t psd_samples_per_byte = 64;
 
 // Softimage PIC mixed run-length: a 1-byte tag, a 16-bit count and at least
 // one channel byte repeat a value up to 65535 times: 65535 / 4 < 16384.
@@ -85,7 +86,7 @@ bool file_can_hold(const image_header& header, std::uint64_t file_size) noexcept
       return pixels * pixel_bytes <= size;
     }
     case image_format::psd:
-      return pixels <= psd_pixels_per_byte * size;
+      return pixels * (bits / 8) <= psd_samples_per_byte * size;
     case image_format::pic:
       return pixels <= pic_pixels_per_byte * size;
     case image_format::hdr:

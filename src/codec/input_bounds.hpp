@@ -23,7 +23,8 @@ struct image_header {
   std::int64_t width = 0;
   std::int64_t height = 0;
   // PNG: bits per sample x samples per pixel (a palette index counts as one
-  // sample); BMP, TGA: bits per pixel; PNM: samples x bits per sample.
+  // sample); BMP, TGA: bits per pixel; PNM: samples x bits per sample;
+  // PSD: 8 x the channel planes the loader decodes.
   int bits_per_pixel = 0;
   bool run_length = false;       // TGA: run-length coded
   bool progressive = false;      // JPEG

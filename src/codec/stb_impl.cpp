@@ -235,7 +235,14 @@ bool read_header(const byte_source& source, image_header& header) {
       break;
     }
     case image_format::gif: read = stbi__gif_info(s, &width, &height, &components) != 0; break;
-    case image_format::psd: read = stbi__psd_info(s, &width, &height, &components) != 0; break;
+    case image_format::psd: {
+      stbi__skip(s, 12);  // signature, version, reserved
+      const int channels = stbi__get16be(s);
+      stbi__rewind(s);
+      header.bits_per_pixel = 8 * std::clamp(channels, 1, 4);  // the planes the loader decodes
+      read = stbi__psd_info(s, &width, &height, &components) != 0;
+      break;
+    }
     case image_format::pic: read = stbi__pic_info(s, &width, &height, &components) != 0; break;
     case image_format::hdr: read = stbi__hdr_info(s, &width, &height, &components) != 0; break;
     case image_format::unknown: return false;
