@@ -9,8 +9,10 @@ run, and an image path that is a FIFO is read once, like any stream."""
 from __future__ import annotations
 
 import os
+import signal
 import struct
 import subprocess
+import sys
 import threading
 import zlib
 from pathlib import Path
@@ -368,3 +370,38 @@ def test_apply_reads_a_fifo(tmp_path: Path) -> None:
     assert apply_in_child(cube, fifo, output).status == "success:ok"
     assert output.read_bytes()[:2] == b"\xff\xd8"
     thread.join(timeout=CHILD_TIMEOUT)
+
+
+def test_ctrl_c_ends_a_fifo_that_no_one_writes(tmp_path: Path) -> None:
+    cube = tmp_path / "identity.cube"
+    cube.write_text("LUT_3D_SIZE 2\n" + "".join(f"{r} {g} {b}\n" for b in (0, 1) for g in (0, 1) for r in (0, 1)))
+    fifo = tmp_path / "silent.fifo"
+    os.mkfifo(fifo)
+    code = (
+        "import sys, tonvik\n"
+        "print('calling', flush=True)\n"
+        "tonvik.apply_lut(sys.argv[1], sys.argv[2], sys.argv[3])\n"
+    )
+    child = subprocess.Popen(
+        [sys.executable, "-c", code, str(cube), str(fifo), str(tmp_path / "out.jpg")],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+    assert child.stdout is not None
+    assert child.stdout.readline() == b"calling\n"
+    # A signal that lands before the open only sets the interpreter's flag;
+    # one that lands while the open waits for a writer ends the call, which
+    # then raises for it. So signal until the child is gone.
+    for _ in range(int(CHILD_TIMEOUT * 2)):
+        child.send_signal(signal.SIGINT)
+        try:
+            _, stderr = child.communicate(timeout=0.5)
+            break
+        except subprocess.TimeoutExpired:
+            continue
+    else:
+        child.kill()
+        child.communicate()
+        pytest.fail("the call waited on the FIFO through every signal")
+    assert child.returncode != 0
+    assert b"KeyboardInterrupt" in stderr
