@@ -49,7 +49,7 @@ def image_seeds() -> dict[str, bytes]:
         "flat-2048.gif": forge.gif_flat_lzw(2048, 2048, (10, 20, 30)),
         "flat-2048-baseline.jpg": forge.jpeg_flat_minimal(2048, 2048, progressive=False),
         "flat-2048-progressive.jpg": forge.jpeg_flat_minimal(2048, 2048, progressive=True),
-        "flat-2048-refined-95.jpg": forge.jpeg_empty_refinements(2048, 2048, 95),
+        "flat-2048-refined-60.jpg": forge.jpeg_empty_refinements(2048, 2048, 60),
         "flat-1024-rle.tga": forge.tga(forge.flat(1024, 1024, (1, 2, 3)), rle=True),
         "flat-1024-rle.psd": forge.psd(forge.flat(1024, 1024, (4, 5, 6)), rle=True),
         "flat-2048.pic": forge.pic_flat(2048, 2048, (7, 8, 9)),

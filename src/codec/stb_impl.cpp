@@ -79,11 +79,13 @@ void* zeroed_realloc(void* pointer, std::size_t size) {
 // header screen. Used by the PIC loader, whose header the screen could not
 // always read:
 #define STBI_TONVIK_MAX_PIXELS tonvik::codec::max_jpeg_pixels
-// Scans of one JPEG image. Every scan walks all blocks of its components, so
-// the work is scans x blocks; a conforming progression that refines each of
-// the 64 coefficients bit by bit could reach thousands, but encoders write at
-// most a few dozen (ten for the usual three-component progression).
-#define STBI_TONVIK_MAX_SCANS 100
+// Scans of one JPEG image. Every scan walks all blocks of its components (an
+// empty refinement scan costs the file ten bytes and the decoder a pass over
+// 63 coefficients of every block), so the work is scans x blocks. A
+// conforming progression that refines each coefficient bit by bit could
+// reach thousands of scans, but encoders write few: the usual progression
+// has 10 for three components, 6 for grey and 18 for four components.
+#define STBI_TONVIK_MAX_SCANS 64
 
 #define STB_IMAGE_IMPLEMENTATION
 #define STB_IMAGE_WRITE_IMPLEMENTATION

@@ -520,9 +520,8 @@ static int stbi__parse_entropy_coded_data(stbi__jpeg *z)
 {]=])
   # Progressive JPEG: every scan walks every block of its components, and an
   # empty refinement scan costs the file about ten bytes, so a small file
-  # could demand minutes. Real encoders write at most a few dozen scans (ten
-  # for the usual progression of three components, six per component for
-  # others); STBI_TONVIK_MAX_SCANS leaves room far above that.
+  # could demand minutes. STBI_TONVIK_MAX_SCANS (stb_impl.cpp, with its
+  # reason) caps the scans of one image.
   _tonvik_replace_once(header "jpeg-scan-checks"
 [=[
    if (!stbi__decode_jpeg_header(j, STBI__SCAN_load)) return 0;
