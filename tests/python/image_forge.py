@@ -583,10 +583,11 @@ def gif_flat_lzw(width: int, height: int, colour: tuple[int, int, int]) -> bytes
     return b"GIF89a" + screen + table + descriptor + bytes((min_size,)) + blocks + b"\x00;"
 
 
-def jpeg_flat_minimal(width: int, height: int, *, progressive: bool) -> bytes:
+def jpeg_flat_minimal(width: int, height: int, *, progressive: bool, restart_interval: int = 0) -> bytes:
     """A grey JPEG of value 128 coded as densely as the format allows: a
     1-bit DC code for difference 0 and (sequential) a 1-bit end-of-block
-    code per block."""
+    code per block. A sequential file may have restart markers every
+    `restart_interval` blocks."""
     blocks = ((width + 7) // 8) * ((height + 7) // 8)
     dqt = _segment(0xDB, bytes((0x00,)) + bytes([1] * 64))
     sof = _segment(0xC2 if progressive else 0xC0, struct.pack(">BHHB", 8, height, width, 1) + bytes((1, 0x11, 0)))
@@ -608,7 +609,12 @@ def jpeg_flat_minimal(width: int, height: int, *, progressive: bool) -> bytes:
         ac = ac_table + _segment(0xDA, bytes((1, 1, 0x00, 1, 63, 0))) + _bits_to_bytes(runs)
         return b"\xff\xd8" + dqt + sof + dht + sos + scan + ac + b"\xff\xd9"
     sos = _segment(0xDA, bytes((1, 1, 0x00, 0, 63, 0)))
-    return b"\xff\xd8" + dqt + sof + dht + sos + _bits_to_bytes("00" * blocks) + b"\xff\xd9"
+    if not restart_interval:
+        return b"\xff\xd8" + dqt + sof + dht + sos + _bits_to_bytes("00" * blocks) + b"\xff\xd9"
+    dri = _segment(0xDD, struct.pack(">H", restart_interval))
+    intervals = [_bits_to_bytes("00" * min(restart_interval, blocks - start)) for start in range(0, blocks, restart_interval)]
+    scan = b"".join(data + (bytes((0xFF, 0xD0 + i % 8)) if i + 1 < len(intervals) else b"") for i, data in enumerate(intervals))
+    return b"\xff\xd8" + dqt + sof + dht + dri + sos + scan + b"\xff\xd9"
 
 
 def jpeg_empty_refinements(width: int, height: int, scans: int) -> bytes:
