@@ -41,19 +41,20 @@ def image_seeds() -> dict[str, bytes]:
         "flat.hdr": forge.hdr(4, 3, rle=False)[0],
         "rle.hdr": forge.hdr(12, 3, rle=True)[0],
     }
-    # The densest file of each format near the fuzzer's pixel budget (2^22)
-    # and under its 64 KB input limit: every run starts with them, so a budget
-    # of time or memory that a valid flat image exceeds fails at once.
+    # The densest file of each format at the apply fuzzer's pixel budget
+    # (2^18): every run starts with them, so the run's budgets of time and
+    # memory (-timeout, -rss_limit_mb in the Makefile) must hold for a valid
+    # flat image of the largest size the fuzzer decodes.
     seeds.update({
-        "flat-2048.png": forge.png_bomb(2048, 2048),
-        "flat-2048.gif": forge.gif_flat_lzw(2048, 2048, (10, 20, 30)),
-        "flat-2048-baseline.jpg": forge.jpeg_flat_minimal(2048, 2048, progressive=False),
-        "flat-2048-progressive.jpg": forge.jpeg_flat_minimal(2048, 2048, progressive=True),
-        "flat-2048-refined-60.jpg": forge.jpeg_empty_refinements(2048, 2048, 60),
-        "flat-1024-rle.tga": forge.tga(forge.flat(1024, 1024, (1, 2, 3)), rle=True),
-        "flat-1024-rle.psd": forge.psd(forge.flat(1024, 1024, (4, 5, 6)), rle=True),
-        "flat-2048.pic": forge.pic_flat(2048, 2048, (7, 8, 9)),
-        "flat-1024x768.hdr": forge.hdr_flat(1024, 768, 140)[0],
+        "flat-512.png": forge.png_bomb(512, 512),
+        "flat-512.gif": forge.gif_flat_lzw(512, 512, (10, 20, 30)),
+        "flat-512-baseline.jpg": forge.jpeg_flat_minimal(512, 512, progressive=False),
+        "flat-512-progressive.jpg": forge.jpeg_flat_minimal(512, 512, progressive=True),
+        "flat-512-refined-13.jpg": forge.jpeg_empty_refinements(512, 512, 13),
+        "flat-512-rle.tga": forge.tga(forge.flat(512, 512, (1, 2, 3)), rle=True),
+        "flat-512-rle.psd": forge.psd(forge.flat(512, 512, (4, 5, 6)), rle=True),
+        "flat-512.pic": forge.pic_flat(512, 512, (7, 8, 9)),
+        "flat-512.hdr": forge.hdr_flat(512, 512, 140)[0],
     })
     for name, data in seeds.items():
         assert len(data) <= 65536, f"{name} is over the fuzzers' -max_len"

@@ -79,13 +79,14 @@ void* zeroed_realloc(void* pointer, std::size_t size) {
 // header screen. Used by the PIC loader, whose header the screen could not
 // always read:
 #define STBI_TONVIK_MAX_PIXELS tonvik::codec::max_jpeg_pixels
-// Scans of one JPEG image. Every scan walks all blocks of its components (an
-// empty refinement scan costs the file ten bytes and the decoder a pass over
-// 63 coefficients of every block), so the work is scans x blocks. A
-// conforming progression that refines each coefficient bit by bit could
-// reach thousands of scans, but encoders write few: the usual progression
-// has 10 for three components, 6 for grey and 18 for four components.
-#define STBI_TONVIK_MAX_SCANS 64
+// Passes over a JPEG image's blocks, all its scans together. Every scan walks
+// all blocks of its components (an empty refinement scan costs the file ten
+// bytes and the decoder a look at 63 coefficients of every block), so a small
+// file could demand minutes. A sequential image takes one pass; the usual
+// progressions take at most 6 per block (10 scans for three components, 6
+// for grey, 18 for four); 16 leaves room for other encoders' scripts and
+// bounds the work at 16 passes of the blocks the file's size allows.
+#define STBI_TONVIK_MAX_PASSES 16
 
 #define STB_IMAGE_IMPLEMENTATION
 #define STB_IMAGE_WRITE_IMPLEMENTATION

@@ -520,8 +520,9 @@ static int stbi__parse_entropy_coded_data(stbi__jpeg *z)
 {]=])
   # Progressive JPEG: every scan walks every block of its components, and an
   # empty refinement scan costs the file about ten bytes, so a small file
-  # could demand minutes. STBI_TONVIK_MAX_SCANS (stb_impl.cpp, with its
-  # reason) caps the scans of one image.
+  # could demand minutes. The blocks walked by all scans together are capped
+  # at STBI_TONVIK_MAX_PASSES (stb_impl.cpp, with its reason) times the
+  # image's blocks.
   _tonvik_replace_once(header "jpeg-scan-checks"
 [=[
    if (!stbi__decode_jpeg_header(j, STBI__SCAN_load)) return 0;
@@ -535,8 +536,11 @@ static int stbi__parse_entropy_coded_data(stbi__jpeg *z)
    m = stbi__get_marker(j);
    while (!stbi__EOI(m)) {
       if (stbi__SOS(m)) {
-         if (++scans > STBI_TONVIK_MAX_SCANS) return stbi__err("too many scans","Corrupt JPEG");
          if (!stbi__process_scan_header(j)) return 0;
+         ++scans;
+         scanned_blocks += stbi__tonvik_scan_blocks(j);
+         if (scanned_blocks > STBI_TONVIK_MAX_PASSES * stbi__tonvik_image_blocks(j))
+            return stbi__err("too many scans","Corrupt JPEG");
          stbi__tonvik_note_scan(j, final_coefficients);
          if (!stbi__parse_entropy_coded_data(j)) return 0;
          if (j->code_bits < j->tonvik_padding_bits) j->tonvik_starved = 1;
@@ -578,6 +582,29 @@ static void stbi__tonvik_note_scan(stbi__jpeg *j, unsigned long long final_coeff
          final_coefficients[j->order[i]] |= (unsigned long long) 1 << k;
 }
 
+// Blocks one scan walks: a single component's own blocks, or whole MCUs.
+static long long stbi__tonvik_scan_blocks(stbi__jpeg *j)
+{
+   int i;
+   long long per_mcu = 0;
+   if (j->scan_n == 1) {
+      int n = j->order[0];
+      return (long long) ((j->img_comp[n].x+7) >> 3) * ((j->img_comp[n].y+7) >> 3);
+   }
+   for (i=0; i < j->scan_n; ++i)
+      per_mcu += j->img_comp[j->order[i]].h * j->img_comp[j->order[i]].v;
+   return (long long) j->img_mcu_x * j->img_mcu_y * per_mcu;
+}
+
+static long long stbi__tonvik_image_blocks(stbi__jpeg *j)
+{
+   int i;
+   long long blocks = 0;
+   for (i=0; i < j->s->img_n; ++i)
+      blocks += (long long) ((j->img_comp[i].x+7) >> 3) * ((j->img_comp[i].y+7) >> 3);
+   return blocks;
+}
+
 static int stbi__tonvik_all_final(stbi__jpeg *j, const unsigned long long final_coefficients[4])
 {
    int i;
@@ -589,6 +616,7 @@ static int stbi__tonvik_all_final(stbi__jpeg *j, const unsigned long long final_
 static int stbi__decode_jpeg_image(stbi__jpeg *j)
 {
    int m, scans = 0;
+   long long scanned_blocks = 0;
    unsigned long long final_coefficients[4] = {0, 0, 0, 0};]=])
 
   # GIF: at the end of the input every byte read is 0, which decodes as
