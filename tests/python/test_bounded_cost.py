@@ -60,7 +60,7 @@ def redeclare(fmt: str, data: bytes, width: int, height: int) -> bytes:
         out[29:33] = struct.pack(">I", zlib.crc32(bytes(out[12:29])))
     elif fmt == "gif":
         out[6:10] = struct.pack("<HH", width, height)
-        frame = out.index(b",", 13)
+        frame = 13 + (3 * (2 << (out[10] & 7)) if out[10] & 0x80 else 0)  # after the global table
         out[frame + 5 : frame + 9] = struct.pack("<HH", width, height)
     elif fmt == "jpeg":
         sof = max(out.find(b"\xff\xc0"), out.find(b"\xff\xc2"))
@@ -73,11 +73,6 @@ def redeclare(fmt: str, data: bytes, width: int, height: int) -> bytes:
         out[92:96] = struct.pack(">HH", width, height)
     elif fmt == "bmp":
         out[18:26] = struct.pack("<ii", width, height)
-    elif fmt == "pnm":
-        magic, rest = bytes(out).split(b"\n", 1)
-        body = rest.split(b"\n", 2)[2]  # after the sides and the maximum value
-        maxval = rest.split(b"\n", 2)[1]
-        return magic + b"\n%d %d\n" % (width, height) + maxval + b"\n" + body
     else:
         raise ValueError(fmt)
     return bytes(out)
