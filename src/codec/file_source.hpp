@@ -17,12 +17,14 @@
 
 #include <stb_image.h>
 
+#include "image_codec.hpp"
+
 namespace tonvik::codec {
 
 // A stream is held whole in memory; one longer than the largest decoded
 // image we write (8-bit RGB at max_jpeg_pixels, stored raw) is refused.
 // Every compressed format, and raw 8-bit RGB, fits below it.
-inline constexpr std::uint64_t max_stream_bytes = std::uint64_t{178956970} * 3;
+inline constexpr std::uint64_t max_stream_bytes = static_cast<std::uint64_t>(max_jpeg_pixels) * 3;
 
 // A regular file read through stb's callbacks at an offset of our own.
 class regular_file_reader {
