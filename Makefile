@@ -80,6 +80,8 @@ test-valgrind: cpp-build
 	@scripts/install-system-deps.sh valgrind
 	TONVIK_DECODE_WRAPPER="$(VALGRIND)" $(VPY) -m pytest -p no:cacheprovider -k decode \
 	  tests/python/test_hostile_images.py tests/python/test_image_formats.py
+	TONVIK_DECODE_WRAPPER="$(VALGRIND)" $(VPY) -m pytest -p no:cacheprovider \
+	  -k "palette or truncated or refused or without_end or cut_short" tests/python/test_bounded_cost.py
 
 # A bounded run of libFuzzer targets from fuzz/, FUZZ_SECONDS each, seeded by
 # the project's own generated files (cube seeds for the cube fuzzers, raw
@@ -88,6 +90,16 @@ test-valgrind: cpp-build
 # `make fuzz` runs all of them, FUZZERS=... picks some. Findings land in build/fuzz/findings.
 FUZZ_BUILD   := build/fuzz
 FUZZ_SECONDS ?= 60
+# The cost budget of one input (every input is at most 64 KB): one that takes
+# longer than FUZZ_TIMEOUT seconds or a resident set above FUZZ_RSS_MB is a
+# finding. The densest valid images the apply fuzzer decodes in full (flat
+# colours of 2^18 pixels, in the seeds) take up to 4 s and 45 MB in this
+# instrumented build on a busy 2-core machine. A single allocation may be
+# larger than the RSS budget (a lying PNG chunk reserves its declared size
+# without touching it), up to FUZZ_MALLOC_MB.
+FUZZ_TIMEOUT   ?= 10
+FUZZ_RSS_MB    ?= 512
+FUZZ_MALLOC_MB ?= 2560
 FUZZERS ?= $(basename $(notdir $(wildcard fuzz/*_fuzzer.cpp)))
 fuzz: $(VENV)/.ready
 	@scripts/install-system-deps.sh clang
@@ -101,7 +113,8 @@ fuzz: $(VENV)/.ready
 	  if [ -f $$dict ]; then dict=-dict=$$dict; else dict=; fi; \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$fuzzer; \
 	  echo "== $$fuzzer: $(FUZZ_SECONDS) s"; \
-	  $(FUZZ_BUILD)/fuzz/$$fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=5 -rss_limit_mb=2560 \
+	  $(FUZZ_BUILD)/fuzz/$$fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=$(FUZZ_TIMEOUT) \
+	    -rss_limit_mb=$(FUZZ_RSS_MB) -malloc_limit_mb=$(FUZZ_MALLOC_MB) \
 	    -max_len=65536 -print_final_stats=1 $$dict -artifact_prefix=$(FUZZ_BUILD)/findings/$$fuzzer- \
 	    $(FUZZ_BUILD)/corpus/$$fuzzer $(FUZZ_BUILD)/seeds/$$seeds; \
 	done

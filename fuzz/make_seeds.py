@@ -42,6 +42,23 @@ def image_seeds() -> dict[str, bytes]:
         "flat.hdr": forge.hdr(4, 3, rle=False)[0],
         "rle.hdr": forge.hdr(12, 3, rle=True)[0],
     }
+    # The densest file of each format at the apply fuzzer's pixel budget
+    # (2^18): every run starts with them, so the run's budgets of time and
+    # memory (-timeout, -rss_limit_mb in the Makefile) must hold for a valid
+    # flat image of the largest size the fuzzer decodes.
+    seeds.update({
+        "flat-512.png": forge.png_bomb(512, 512),
+        "flat-512.gif": forge.gif_flat_lzw(512, 512, (10, 20, 30)),
+        "flat-512-baseline.jpg": forge.jpeg_flat_minimal(512, 512, progressive=False),
+        "flat-512-progressive.jpg": forge.jpeg_flat_minimal(512, 512, progressive=True),
+        "flat-512-refined-13.jpg": forge.jpeg_empty_refinements(512, 512, 13),
+        "flat-512-rle.tga": forge.tga(forge.flat(512, 512, (1, 2, 3)), rle=True),
+        "flat-512-rle.psd": forge.psd(forge.flat(512, 512, (4, 5, 6)), rle=True),
+        "flat-512.pic": forge.pic_flat(512, 512, (7, 8, 9)),
+        "flat-512.hdr": forge.hdr_flat(512, 512, 140)[0],
+    })
+    for name, data in seeds.items():
+        assert len(data) <= 65536, f"{name} is over the fuzzers' -max_len"
     return seeds
 
 

@@ -6,6 +6,10 @@
 
 #include "jpeg_writer.hpp"
 
+#include "file_source.hpp"
+#include "input_bounds.hpp"
+#include "stb_loader.hpp"
+
 namespace tonvik::codec {
 
 namespace {
@@ -32,6 +36,22 @@ decoded adopt(unsigned char* pixels, int width, int height) {
   return result;
 }
 
+// The header screen, then the decode, over the same bytes: a size no JPEG
+// can hold is too large; a header its file cannot code, or none at all, is
+// not an image. `rewind` puts a stream back at its start between the two.
+template <typename Rewind>
+decoded decode_source(const detail::byte_source& source, std::uint64_t file_size, Rewind rewind) {
+  image_header header;
+  if (!detail::read_header(source, header)) return decoded{};
+  if (exceeds_jpeg(header.width, header.height)) return too_large();
+  if (!file_can_hold(header, file_size)) return decoded{};
+  rewind();
+  int width = 0;
+  int height = 0;
+  unsigned char* pixels = detail::load_rgb(source, header.format, width, height);
+  return adopt(pixels, width, height);
+}
+
 }  // namespace
 
 void stbi_pixels_deleter::operator()(unsigned char* pixels) const noexcept { stbi_image_free(pixels); }
@@ -50,29 +70,25 @@ int jpeg_quality_for_width(int width) noexcept {
 }
 
 decoded decode_file(const std::string& path) {
-  int width = 0;
-  int height = 0;
-  int file_components = 0;
-  if (stbi_info(path.c_str(), &width, &height, &file_components) && exceeds_jpeg(width, height)) {
-    return too_large();
+  opened_image file = open_image(path);
+  switch (file.status) {
+    case open_status::failed: return decoded{};
+    case open_status::streamed: return decode_memory(file.bytes.data(), file.bytes.size());
+    case open_status::regular: break;
   }
-  unsigned char* pixels = stbi_load(path.c_str(), &width, &height, &file_components, rgb_components);
-  return adopt(pixels, width, height);
+  regular_file_reader reader(file.fd, file.size);
+  detail::byte_source source;
+  source.io = reader.callbacks();
+  source.user = &reader;
+  return decode_source(source, file.size, [&reader] { reader.rewind(); });
 }
 
 decoded decode_memory(const unsigned char* bytes, std::size_t size) {
   if (!bytes || size == 0 || size > static_cast<std::size_t>(INT_MAX)) return decoded{};
-  const int length = static_cast<int>(size);
-  int width = 0;
-  int height = 0;
-  int file_components = 0;
-  if (stbi_info_from_memory(bytes, length, &width, &height, &file_components) &&
-      exceeds_jpeg(width, height)) {
-    return too_large();
-  }
-  unsigned char* pixels =
-      stbi_load_from_memory(bytes, length, &width, &height, &file_components, rgb_components);
-  return adopt(pixels, width, height);
+  detail::byte_source source;
+  source.bytes = bytes;
+  source.size = size;
+  return decode_source(source, size, [] {});
 }
 
 bool encode_jpeg(const rgb_image& image, byte_sink& sink) {

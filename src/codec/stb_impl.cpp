@@ -13,12 +13,18 @@
 //   - a read past the end of the input copies what there was, from a file
 //     and from memory alike, and the rest of the zeroed buffer stays zero;
 //   - a PIC may not declare more pixels than the pipeline writes.
+//
+// It also holds the entry points of stb_loader.hpp, which reach into the
+// loader's internals: the format and header a file declares, and a decode
+// that fails when the input ran out before the image was complete.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "image_codec.hpp"
+#include "stb_loader.hpp"
 
 namespace {
 
@@ -74,6 +80,190 @@ void* zeroed_realloc(void* pointer, std::size_t size) {
 // header screen. Used by the PIC loader, whose header the screen could not
 // always read:
 #define STBI_TONVIK_MAX_PIXELS tonvik::codec::max_jpeg_pixels
+// Passes over a JPEG image's blocks, all its scans together. Every scan walks
+// all blocks of its components (an empty refinement scan costs the file ten
+// bytes and the decoder a look at 63 coefficients of every block), so a small
+// file could demand minutes. A sequential image takes one pass; the usual
+// progressions take at most 6 per block (10 scans for three components, 6
+// for grey, 18 for four); 16 leaves room for other encoders' scripts and
+// bounds the work at 16 passes of the blocks the file's size allows.
+#define STBI_TONVIK_MAX_PASSES 16
 
 #define STB_IMAGE_IMPLEMENTATION
 #include "stb_image_patched.h"
+
+namespace tonvik::codec::detail {
+
+namespace {
+
+void start(stbi__context& context, const byte_source& source) {
+  if (source.io != nullptr) {
+    // stb takes the table by non-const pointer but only copies it.
+    stbi__start_callbacks(&context, const_cast<stbi_io_callbacks*>(source.io), source.user);
+  } else {
+    stbi__start_mem(&context, source.bytes, static_cast<int>(source.size));
+  }
+}
+
+// The loader's own order of format tests (stbi__load_main), so the format
+// named here is the one that decodes the file. Each test rewinds.
+image_format detect(stbi__context* s) {
+  image_format format = image_format::unknown;
+  if (stbi__png_test(s)) format = image_format::png;
+  else if (stbi__bmp_test(s)) format = image_format::bmp;
+  else if (stbi__gif_test(s)) format = image_format::gif;
+  else if (stbi__psd_test(s)) format = image_format::psd;
+  else if (stbi__pic_test(s)) format = image_format::pic;
+  else if (stbi__jpeg_test(s)) format = image_format::jpeg;
+  else if (stbi__pnm_test(s)) format = image_format::pnm;
+  else if (stbi__hdr_test(s)) format = image_format::hdr;
+  else if (stbi__tga_test(s)) format = image_format::tga;
+  stbi__rewind(s);
+  return format;
+}
+
+// IHDR, after an optional CgBI chunk: sides, bit depth and samples per pixel.
+bool read_png_header(stbi__context* s, image_header& header) {
+  if (!stbi__check_png_header(s)) return false;
+  stbi__pngchunk chunk = stbi__get_chunk_header(s);
+  if (chunk.type == STBI__PNG_TYPE('C', 'g', 'B', 'I')) {
+    if (chunk.length > 0x7fffffffu - 4) return false;
+    stbi__skip(s, static_cast<int>(chunk.length) + 4);
+    chunk = stbi__get_chunk_header(s);
+  }
+  if (chunk.type != STBI__PNG_TYPE('I', 'H', 'D', 'R') || chunk.length != 13) return false;
+  header.width = stbi__get32be(s);
+  header.height = stbi__get32be(s);
+  const int depth = stbi__get8(s);
+  const int colour = stbi__get8(s);
+  static constexpr int samples_of_colour[7] = {1, 0, 3, 1, 2, 0, 4};
+  if (colour > 6 || samples_of_colour[colour] == 0) return false;
+  header.bits_per_pixel = depth * samples_of_colour[colour];
+  return !s->tonvik_ran_out;
+}
+
+// Frame header: sides, and the blocks that every component's scans code.
+bool read_jpeg_header(stbi__context* s, image_header& header) {
+  auto* j = static_cast<stbi__jpeg*>(stbi__malloc(sizeof(stbi__jpeg)));
+  if (j == nullptr) return false;
+  j->s = s;
+  const bool read = stbi__decode_jpeg_header(j, STBI__SCAN_header) != 0;
+  if (read) {
+    header.width = s->img_x;
+    header.height = s->img_y;
+    header.progressive = j->progressive != 0;
+    int h_max = 1;
+    int v_max = 1;
+    for (int i = 0; i < s->img_n; ++i) {
+      h_max = std::max(h_max, j->img_comp[i].h);
+      v_max = std::max(v_max, j->img_comp[i].v);
+    }
+    // A component's blocks, as a scan of it alone codes them: its own
+    // samples (the sides scaled by its sampling factors) in 8x8 blocks.
+    // Interleaved scans code at least as many.
+    for (int i = 0; i < s->img_n; ++i) {
+      const std::int64_t columns = (header.width * j->img_comp[i].h + h_max - 1) / h_max;
+      const std::int64_t rows = (header.height * j->img_comp[i].v + v_max - 1) / v_max;
+      header.jpeg_blocks += ((columns + 7) / 8) * ((rows + 7) / 8);
+    }
+  }
+  STBI_FREE(j);
+  return read;
+}
+
+bool read_tga_header(stbi__context* s, image_header& header) {
+  stbi__get8(s);  // length of the image id
+  stbi__get8(s);  // colour map type
+  header.run_length = stbi__get8(s) >= 9;
+  stbi__skip(s, 13);
+  header.bits_per_pixel = stbi__get8(s);  // of a pixel or of a colour index
+  stbi__rewind(s);
+  int width = 0, height = 0, components = 0;
+  if (!stbi__tga_info(s, &width, &height, &components)) return false;
+  header.width = width;
+  header.height = height;
+  return true;
+}
+
+// The formats whose loaders take a byte past the end for a zero without
+// noticing; PNG, GIF and JPEG judge the end of their data themselves.
+bool ends_by_end_of_input(image_format format) {
+  switch (format) {
+    case image_format::bmp:
+    case image_format::psd:
+    case image_format::pic:
+    case image_format::pnm:
+    case image_format::hdr:
+    case image_format::tga:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+image_format detect_format(const byte_source& source) {
+  stbi__context context;
+  start(context, source);
+  return detect(&context);
+}
+
+bool read_header(const byte_source& source, image_header& header) {
+  stbi__context context;
+  start(context, source);
+  stbi__context* s = &context;
+  header = image_header{};
+  header.format = detect(s);
+  int width = 0, height = 0, components = 0;
+  bool read = false;
+  switch (header.format) {
+    case image_format::png: return read_png_header(s, header);
+    case image_format::jpeg: return read_jpeg_header(s, header);
+    case image_format::tga: return read_tga_header(s, header);
+    case image_format::bmp: {
+      stbi__bmp_data info{};
+      info.all_a = 255;
+      read = stbi__bmp_parse_header(s, &info) != nullptr;
+      width = static_cast<int>(s->img_x);
+      height = static_cast<int>(s->img_y);
+      header.bits_per_pixel = info.bpp;
+      break;
+    }
+    case image_format::pnm: {
+      const int sample_bits = stbi__pnm_info(s, &width, &height, &components);
+      read = sample_bits != 0;
+      header.bits_per_pixel = sample_bits * components;
+      break;
+    }
+    case image_format::gif: read = stbi__gif_info(s, &width, &height, &components) != 0; break;
+    case image_format::psd: {
+      stbi__skip(s, 12);  // signature, version, reserved
+      const int channels = stbi__get16be(s);
+      stbi__rewind(s);
+      header.bits_per_pixel = 8 * std::clamp(channels, 1, 4);  // the planes the loader decodes
+      read = stbi__psd_info(s, &width, &height, &components) != 0;
+      break;
+    }
+    case image_format::pic: read = stbi__pic_info(s, &width, &height, &components) != 0; break;
+    case image_format::hdr: read = stbi__hdr_info(s, &width, &height, &components) != 0; break;
+    case image_format::unknown: return false;
+  }
+  header.width = width;
+  header.height = height;
+  return read;
+}
+
+unsigned char* load_rgb(const byte_source& source, image_format format, int& width, int& height) {
+  stbi__context context;
+  start(context, source);
+  int components = 0;
+  unsigned char* pixels = stbi__load_and_postprocess_8bit(&context, &width, &height, &components, 3);
+  if (pixels != nullptr && context.tonvik_ran_out && ends_by_end_of_input(format)) {
+    stbi_image_free(pixels);
+    return nullptr;
+  }
+  return pixels;
+}
+
+}  // namespace tonvik::codec::detail

@@ -2,11 +2,13 @@
 // the outcome, so that the Python tests can check pixels exactly and run every
 // hostile file in a process of its own (also under valgrind).
 //
-//   tonvik_decode [--memory] <image>
+//   tonvik_decode [--memory] [--peak] <image>
 //
 // Writes "decoded <width> <height>\n" followed by width * height * 3 bytes of
-// RGB, or "undecodable\n" / "too_large\n". Exit status 0 for all three; 2 for a
-// usage or I/O error of the driver itself.
+// RGB, or "undecodable\n" / "too_large\n". With --peak, a first line
+// "peak <kB>" gives the process's peak resident set after the decode
+// (VmHWM, which unlike ru_maxrss starts afresh at exec). Exit status 0 for
+// all three; 2 for a usage or I/O error of the driver itself.
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -19,8 +21,17 @@
 namespace {
 
 int usage() {
-  std::fputs("usage: tonvik_decode [--memory] <image>\n", stderr);
+  std::fputs("usage: tonvik_decode [--memory] [--peak] <image>\n", stderr);
   return 2;
+}
+
+long peak_kib() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
 }
 
 }  // namespace
@@ -30,6 +41,11 @@ int main(int argc, char** argv) {
   int next = 1;
   if (next < argc && std::strcmp(argv[next], "--memory") == 0) {
     from_memory = true;
+    ++next;
+  }
+  bool report_peak = false;
+  if (next < argc && std::strcmp(argv[next], "--peak") == 0) {
+    report_peak = true;
     ++next;
   }
   if (next + 1 != argc) return usage();
@@ -46,6 +62,7 @@ int main(int argc, char** argv) {
     result = tonvik::codec::decode_file(path);
   }
 
+  if (report_peak) std::printf("peak %ld\n", peak_kib());
   switch (result.status) {
     case tonvik::codec::decode_status::undecodable: std::fputs("undecodable\n", stdout); return 0;
     case tonvik::codec::decode_status::too_large: std::fputs("too_large\n", stdout); return 0;

@@ -472,3 +472,190 @@ def jpeg_progressive_ac_scan_without_data() -> bytes:
 
 def truncated(data: bytes, keep: int) -> bytes:
     return data[:keep]
+
+
+# -- extremes and damage for the bounded-cost tests ----------------------------
+
+
+def flat(width: int, height: int, colour: tuple[int, int, int]) -> Picture:
+    return Picture(width, height, bytes(colour) * (width * height))
+
+
+def png_palette(width: int, height: int, bit_depth: int, palette: list[tuple[int, int, int]], indexes: list[int]) -> bytes:
+    """A palette PNG with `indexes` (top row first), packed at `bit_depth`;
+    indexes may point past the palette."""
+    per_byte = 8 // bit_depth
+    raw = bytearray()
+    for y in range(height):
+        row = indexes[y * width : (y + 1) * width]
+        packed = bytearray()
+        for start in range(0, width, per_byte):
+            byte = 0
+            for i, index in enumerate(row[start : start + per_byte]):
+                byte |= index << (8 - bit_depth * (i + 1))
+            packed.append(byte)
+        raw += b"\x00" + packed
+    header = struct.pack(">IIBBBBB", width, height, bit_depth, 3, 0, 0, 0)
+    return (
+        b"\x89PNG\r\n\x1a\n"
+        + _png_chunk(b"IHDR", header)
+        + _png_chunk(b"PLTE", b"".join(bytes(c) for c in palette))
+        + _png_chunk(b"IDAT", zlib.compress(bytes(raw), 9))
+        + _png_chunk(b"IEND", b"")
+    )
+
+
+def png_without_iend(data: bytes) -> bytes:
+    assert data.endswith(_png_chunk(b"IEND", b""))
+    return data[:-12]
+
+
+def bmp_os2(width: int, height: int, palette: list[tuple[int, int, int]], indexes: bytes) -> bytes:
+    """8-bit BMP with the 12-byte OS/2 v1 header and 3-byte palette entries."""
+    stride = (width + 3) & ~3
+    body = b"".join(
+        indexes[y * width : (y + 1) * width] + bytes(stride - width) for y in reversed(range(height))
+    )
+    table = b"".join(bytes((b, g, r)) for r, g, b in palette)
+    offset = 14 + 12 + len(table)
+    info = struct.pack("<IHHHH", 12, width, height, 1, 8)
+    return b"BM" + struct.pack("<IHHI", offset + len(body), 0, 0, offset) + info + table + body
+
+
+def tga_indexed(width: int, height: int, palette: list[tuple[int, int, int]], indexes: bytes) -> bytes:
+    """Colour-mapped TGA, 8-bit indexes, 24-bit map, top-left origin."""
+    header = struct.pack("<BBBHHBHHHHBB", 0, 1, 1, 0, len(palette), 24, 0, 0, width, height, 8, 0x20)
+    table = b"".join(bytes((b, g, r)) for r, g, b in palette)
+    return header + table + indexes
+
+
+def gif_flat_lzw(width: int, height: int, colour: tuple[int, int, int]) -> bytes:
+    """A one-colour GIF whose LZW stream is as dense as the decoder allows:
+    each code names the longest string so far (one pixel longer each time),
+    and once the dictionary is full, the longest string over and over, with
+    a clear code before the decoder's table of 8192 entries overflows."""
+    min_size = 2
+    clear, end = 1 << min_size, (1 << min_size) + 1
+    codes: list[tuple[int, int]] = []  # (code, width in bits)
+
+    total = width * height
+    done = 0
+    while done < total:
+        size, avail = min_size + 1, clear + 2
+        codes.append((clear, size))
+        longest_code, longest = 0, 1  # the root for colour 0
+        first = True
+        while done < total and avail < 8192:
+            remaining = total - done
+            if first:
+                code, length = 0, 1
+                first = False
+            else:
+                # The next code to be defined is the previous string plus one pixel.
+                if avail < 4096 and remaining >= longest + 1:
+                    code, length = avail, longest + 1
+                else:
+                    code, length = (longest_code, longest) if remaining >= longest else (0, 1)
+                # The decoder defines entry `avail` on every code after the first.
+                avail += 1
+            codes.append((code, size))
+            if length > longest:
+                longest_code, longest = code, length
+            done += length
+            if (avail & ((1 << size) - 1)) == 0 and avail <= 0xFFF:
+                size += 1
+    codes.append((end, size))
+    bits = bits_count = 0
+    stream = bytearray()
+    for code, size in codes:
+        bits |= code << bits_count
+        bits_count += size
+        while bits_count >= 8:
+            stream.append(bits & 0xFF)
+            bits >>= 8
+            bits_count -= 8
+    if bits_count:
+        stream.append(bits & 0xFF)
+    blocks = b"".join(bytes((len(stream[i : i + 255]),)) + stream[i : i + 255] for i in range(0, len(stream), 255))
+    screen = struct.pack("<HHBBB", width, height, 0x80, 0, 0)  # global table of 2 colours
+    table = bytes(colour) + bytes(3)
+    descriptor = b"," + struct.pack("<HHHHB", 0, 0, width, height, 0)
+    return b"GIF89a" + screen + table + descriptor + bytes((min_size,)) + blocks + b"\x00;"
+
+
+def jpeg_flat_minimal(width: int, height: int, *, progressive: bool, restart_interval: int = 0) -> bytes:
+    """A grey JPEG of value 128 coded as densely as the format allows: a
+    1-bit DC code for difference 0 and (sequential) a 1-bit end-of-block
+    code per block. A sequential file may have restart markers every
+    `restart_interval` blocks."""
+    blocks = ((width + 7) // 8) * ((height + 7) // 8)
+    dqt = _segment(0xDB, bytes((0x00,)) + bytes([1] * 64))
+    sof = _segment(0xC2 if progressive else 0xC0, struct.pack(">BHHB", 8, height, width, 1) + bytes((1, 0x11, 0)))
+    dht = _segment(0xC4, bytes((0x00,)) + bytes((1,) + (0,) * 15) + bytes((0,)))  # DC: "0" -> category 0
+    dht += _segment(0xC4, bytes((0x10,)) + bytes((1,) + (0,) * 15) + bytes((0,)))  # AC: "0" -> end of block
+    if progressive:
+        sos = _segment(0xDA, bytes((1, 1, 0x00, 0, 0, 0)))  # DC first scan, full precision
+        scan = _bits_to_bytes("0" * blocks)
+        # One AC scan of end-of-band runs: EOBn (4-bit code n) skips
+        # 2^n plus n extra bits of blocks, up to 32767 at n = 14.
+        ac_table = _segment(0xC4, bytes((0x10,)) + bytes((0, 0, 0, 15) + (0,) * 12) + bytes(n << 4 for n in range(15)))
+        runs = ""
+        left = blocks
+        while left > 0:
+            n = min(14, left.bit_length() - 1)
+            run = min(left, (1 << (n + 1)) - 1)
+            runs += format(n, "04b") + (format(run - (1 << n), "0%db" % n) if n else "")
+            left -= run
+        ac = ac_table + _segment(0xDA, bytes((1, 1, 0x00, 1, 63, 0))) + _bits_to_bytes(runs)
+        return b"\xff\xd8" + dqt + sof + dht + sos + scan + ac + b"\xff\xd9"
+    sos = _segment(0xDA, bytes((1, 1, 0x00, 0, 63, 0)))
+    if not restart_interval:
+        return b"\xff\xd8" + dqt + sof + dht + sos + _bits_to_bytes("00" * blocks) + b"\xff\xd9"
+    dri = _segment(0xDD, struct.pack(">H", restart_interval))
+    intervals = [_bits_to_bytes("00" * min(restart_interval, blocks - start)) for start in range(0, blocks, restart_interval)]
+    scan = b"".join(data + (bytes((0xFF, 0xD0 + i % 8)) if i + 1 < len(intervals) else b"") for i, data in enumerate(intervals))
+    return b"\xff\xd8" + dqt + sof + dht + dri + sos + scan + b"\xff\xd9"
+
+
+def jpeg_empty_refinements(width: int, height: int, scans: int) -> bytes:
+    """A progressive grey JPEG: a DC scan, then `scans` AC refinement scans
+    that skip every block with end-of-band runs and so cost the file a few
+    bytes each while the decoder walks the whole image."""
+    base = jpeg_flat_minimal(width, height, progressive=True)
+    cut = base.rindex(b"\xff\xc4")  # the AC table and scan
+    ac = base[cut:-2]
+    # The first AC scan sets Al = 1; the refinements (Ah = 1, Al = 0) follow.
+    first = ac.replace(bytes((1, 1, 0x00, 1, 63, 0)), bytes((1, 1, 0x00, 1, 63, 0x01)))
+    refine_sos = ac[ac.index(b"\xff\xda") :].replace(bytes((1, 1, 0x00, 1, 63, 0)), bytes((1, 1, 0x00, 1, 63, 0x10)))
+    return base[:cut] + first + refine_sos * scans + b"\xff\xd9"
+
+
+def pic_flat(width: int, height: int, colour: tuple[int, int, int]) -> bytes:
+    """One mixed run-length packet per row: a 16-bit repeat count and the colour."""
+    header = b"\x53\x80\xf6\x34" + bytes(84) + b"PICT" + struct.pack(">HHIHH", width, height, 0, 0, 0)
+    packet = bytes((0, 8, 2, _PIC_RGB))
+    row = bytearray()
+    left = width
+    while left > 0:
+        run = min(left, 65535)
+        row += b"\x80" + struct.pack(">H", run) + bytes(colour)
+        left -= run
+    return header + packet + bytes(row) * height
+
+
+def hdr_flat(width: int, height: int, mantissa: int) -> tuple[bytes, Picture]:
+    """Run-length Radiance file of one grey value (exponent 128)."""
+    assert 8 <= width < 32768
+    head = b"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y %d +X %d\n" % (height, width)
+    row = bytearray((2, 2, width >> 8, width & 0xFF))
+    for value in (mantissa, mantissa, mantissa, 128):
+        left = width
+        while left > 0:
+            run = min(left, 127)
+            if run >= 3:
+                row += bytes((128 + run, value))
+            else:
+                row += bytes((run,)) + bytes((value,)) * run
+            left -= run
+    byte = hdr_byte(mantissa)
+    return head + bytes(row) * height, flat(width, height, (byte, byte, byte))

@@ -31,6 +31,28 @@ function(_tonvik_replace_once content_var name old new)
   set(${content_var} "${head}${new}${rest}" PARENT_SCOPE)
 endfunction()
 
+# Replaces every occurrence of `old`, which must occur exactly `count` times.
+function(_tonvik_replace_all content_var name count old new)
+  set(content "${${content_var}}")
+  string(LENGTH "${old}" old_length)
+  set(found 0)
+  set(rest "${content}")
+  string(FIND "${rest}" "${old}" at)
+  while(NOT at EQUAL -1)
+    math(EXPR found "${found} + 1")
+    math(EXPR next "${at} + ${old_length}")
+    string(SUBSTRING "${rest}" ${next} -1 rest)
+    string(FIND "${rest}" "${old}" at)
+  endwhile()
+  if(NOT found EQUAL count)
+    list(APPEND _tonvik_patch_failures "'${name}': the original snippet occurs ${found} times, expected ${count}")
+    set(_tonvik_patch_failures "${_tonvik_patch_failures}" PARENT_SCOPE)
+    return()
+  endif()
+  string(REPLACE "${old}" "${new}" content "${content}")
+  set(${content_var} "${content}" PARENT_SCOPE)
+endfunction()
+
 function(tonvik_patch_stb_image original patched)
   file(READ "${original}" header)
   set(_tonvik_patch_failures "")
@@ -222,7 +244,8 @@ static int      stbi__pnm_isspace(char c)]=])
 
   # JPEG: a corrupt stream can consume more bits than the buffer held, and
   # the next refill then shifted by 32 or more (undefined). Bits consumed
-  # beyond the end were zeros; the refill starts afresh from an empty buffer.
+  # beyond the end were zeros; the refill starts afresh from an empty buffer,
+  # and the image is refused (see jpeg-padding-count below).
   _tonvik_replace_once(header "jpeg-bits-overdrawn"
 [=[
 static void stbi__grow_buffer_unsafe(stbi__jpeg *j)
@@ -234,6 +257,8 @@ static void stbi__grow_buffer_unsafe(stbi__jpeg *j)
    if (j->code_bits < 0) {
       j->code_bits = 0;
       j->code_buffer = 0;
+      j->tonvik_padding_bits = 0;
+      j->tonvik_starved = 1;
    }
    do {]=])
 
@@ -314,6 +339,359 @@ static int stbi__tonvik_dc_fits(int pred, int diff, int scale)
                pixel[0] = (unsigned char) (c0 > 0 ? c0 : 0);
                pixel[1] = (unsigned char) (c1 > 0 ? c1 : 0);
                pixel[2] = (unsigned char) (c2 > 0 ? c2 : 0);]=])
+
+  # Input that runs out. Every read past the end of the input is recorded
+  # in the context: the zero it returns stands for a byte the file did not
+  # have. A raw or run-length format whose loader needed such a byte has lost
+  # pixels, and the caller refuses the image (see stb_impl.cpp); a skip past
+  # the end is not a read, so a last row without its padding still counts as
+  # complete. The flag is reset with every rewind, since the format tests
+  # read a few bytes each before the real loader starts.
+  _tonvik_replace_once(header "context-ran-out-field"
+[=[
+   stbi_uc *img_buffer, *img_buffer_end;
+   stbi_uc *img_buffer_original, *img_buffer_original_end;
+} stbi__context;]=]
+[=[
+   stbi_uc *img_buffer, *img_buffer_end;
+   stbi_uc *img_buffer_original, *img_buffer_original_end;
+   int tonvik_ran_out;
+} stbi__context;]=])
+  _tonvik_replace_once(header "context-ran-out-start-mem"
+[=[
+   s->io.read = NULL;
+   s->read_from_callbacks = 0;
+   s->callback_already_read = 0;]=]
+[=[
+   s->io.read = NULL;
+   s->read_from_callbacks = 0;
+   s->callback_already_read = 0;
+   s->tonvik_ran_out = 0;]=])
+  _tonvik_replace_once(header "context-ran-out-start-callbacks"
+[=[
+   s->read_from_callbacks = 1;
+   s->callback_already_read = 0;
+   s->img_buffer = s->img_buffer_original = s->buffer_start;]=]
+[=[
+   s->read_from_callbacks = 1;
+   s->callback_already_read = 0;
+   s->tonvik_ran_out = 0;
+   s->img_buffer = s->img_buffer_original = s->buffer_start;]=])
+  _tonvik_replace_once(header "context-ran-out-rewind"
+[=[
+   s->img_buffer = s->img_buffer_original;
+   s->img_buffer_end = s->img_buffer_original_end;
+}]=]
+[=[
+   s->img_buffer = s->img_buffer_original;
+   s->img_buffer_end = s->img_buffer_original_end;
+   s->tonvik_ran_out = 0;
+}]=])
+  _tonvik_replace_once(header "context-ran-out-refill"
+[=[
+      s->read_from_callbacks = 0;
+      s->img_buffer = s->buffer_start;
+      s->img_buffer_end = s->buffer_start+1;
+      *s->img_buffer = 0;]=]
+[=[
+      s->read_from_callbacks = 0;
+      s->tonvik_ran_out = 1;
+      s->img_buffer = s->buffer_start;
+      s->img_buffer_end = s->buffer_start+1;
+      *s->img_buffer = 0;]=])
+  _tonvik_replace_once(header "context-ran-out-get8"
+[=[
+   if (s->read_from_callbacks) {
+      stbi__refill_buffer(s);
+      return *s->img_buffer++;
+   }
+   return 0;
+}]=]
+[=[
+   if (s->read_from_callbacks) {
+      stbi__refill_buffer(s);
+      return *s->img_buffer++;
+   }
+   s->tonvik_ran_out = 1;
+   return 0;
+}]=])
+  _tonvik_replace_once(header "context-ran-out-getn-callbacks"
+[=[
+         res = (count == (n-blen));
+         s->img_buffer = s->img_buffer_end;]=]
+[=[
+         res = (count == (n-blen));
+         if (!res) s->tonvik_ran_out = 1;
+         s->img_buffer = s->img_buffer_end;]=])
+  _tonvik_replace_once(header "context-ran-out-getn-memory"
+[=[
+      if (available > 0) memcpy(buffer, s->img_buffer, available);
+      s->img_buffer = s->img_buffer_end;
+      return 0;]=]
+[=[
+      if (available > 0) memcpy(buffer, s->img_buffer, available);
+      s->img_buffer = s->img_buffer_end;
+      s->tonvik_ran_out = 1;
+      return 0;]=])
+
+  # JPEG: the bit reader fetches ahead, and past a marker or the end of the
+  # file it pads with zero bytes, so reaching the end is normal. What counts
+  # is a block that consumed bits the file did not have: the padding is
+  # counted, and a scan (or restart interval) that ends with fewer bits in the
+  # buffer than the padding put there decoded some of its blocks from
+  # nothing. A scan whose restart interval ends in a marker that is not a
+  # restart has lost its remaining blocks the same way.
+  _tonvik_replace_once(header "jpeg-padding-fields"
+[=[
+   int            nomore;      // flag if we saw a marker so must stop
+]=]
+[=[
+   int            nomore;      // flag if we saw a marker so must stop
+   int            tonvik_padding_bits; // zero bits added past a marker or the end of input
+   int            tonvik_starved;      // a block used bits the input did not have
+]=])
+  _tonvik_replace_once(header "jpeg-padding-count"
+[=[
+   do {
+      unsigned int b = j->nomore ? 0 : stbi__get8(j->s);
+      if (b == 0xff) {]=]
+[=[
+   do {
+      unsigned int b;
+      if (j->nomore || stbi__at_eof(j->s)) {
+         b = 0;
+         j->tonvik_padding_bits += 8;
+      } else {
+         b = stbi__get8(j->s);
+      }
+      if (b == 0xff) {]=])
+  _tonvik_replace_once(header "jpeg-padding-reset"
+[=[
+static void stbi__jpeg_reset(stbi__jpeg *j)
+{
+   j->code_bits = 0;]=]
+[=[
+static void stbi__jpeg_reset(stbi__jpeg *j)
+{
+   if (j->code_bits < j->tonvik_padding_bits) j->tonvik_starved = 1;
+   j->tonvik_padding_bits = 0;
+   j->code_bits = 0;]=])
+  _tonvik_replace_once(header "jpeg-padding-init"
+[=[
+   j->s = s;
+   stbi__setup_jpeg(j);
+   result = load_jpeg_image(j, x,y,comp,req_comp);]=]
+[=[
+   j->s = s;
+   stbi__setup_jpeg(j);
+   j->tonvik_padding_bits = 0;
+   j->tonvik_starved = 0;
+   j->code_bits = 0;
+   result = load_jpeg_image(j, x,y,comp,req_comp);]=])
+  _tonvik_replace_all(header "jpeg-restart-cut" 4
+[=[
+                  if (!STBI__RESTART(z->marker)) return 1;]=]
+[=[
+                  if (!STBI__RESTART(z->marker)) return stbi__tonvik_scan_cut(z, i, j);]=])
+  _tonvik_replace_once(header "jpeg-scan-cut-helper"
+[=[
+static int stbi__parse_entropy_coded_data(stbi__jpeg *z)
+{]=]
+[=[
+// A restart interval that ended in another marker: the scan stops there.
+// Only after its last block (the interval ran out exactly at the end) is
+// nothing lost; i and j are the block or MCU column and row just decoded.
+static int stbi__tonvik_scan_cut(stbi__jpeg *z, int i, int j)
+{
+   int last_i, last_j;
+   if (z->scan_n == 1) {
+      int n = z->order[0];
+      last_i = ((z->img_comp[n].x+7) >> 3) - 1;
+      last_j = ((z->img_comp[n].y+7) >> 3) - 1;
+   } else {
+      last_i = z->img_mcu_x - 1;
+      last_j = z->img_mcu_y - 1;
+   }
+   if (i != last_i || j != last_j) z->tonvik_starved = 1;
+   return 1;
+}
+
+static int stbi__parse_entropy_coded_data(stbi__jpeg *z)
+{]=])
+  # Progressive JPEG: every scan walks every block of its components, and an
+  # empty refinement scan costs the file about ten bytes, so a small file
+  # could demand minutes. The blocks walked by all scans together are capped
+  # at STBI_TONVIK_MAX_PASSES (stb_impl.cpp, with its reason) times the
+  # image's blocks.
+  _tonvik_replace_once(header "jpeg-scan-checks"
+[=[
+   if (!stbi__decode_jpeg_header(j, STBI__SCAN_load)) return 0;
+   m = stbi__get_marker(j);
+   while (!stbi__EOI(m)) {
+      if (stbi__SOS(m)) {
+         if (!stbi__process_scan_header(j)) return 0;
+         if (!stbi__parse_entropy_coded_data(j)) return 0;]=]
+[=[
+   if (!stbi__decode_jpeg_header(j, STBI__SCAN_load)) return 0;
+   m = stbi__get_marker(j);
+   while (!stbi__EOI(m)) {
+      if (stbi__SOS(m)) {
+         if (!stbi__process_scan_header(j)) return 0;
+         ++scans;
+         scanned_blocks += stbi__tonvik_scan_blocks(j);
+         if (scanned_blocks > STBI_TONVIK_MAX_PASSES * stbi__tonvik_image_blocks(j))
+            return stbi__err("too many scans","Corrupt JPEG");
+         stbi__tonvik_note_scan(j, final_coefficients);
+         if (!stbi__parse_entropy_coded_data(j)) return 0;
+         if (j->code_bits < j->tonvik_padding_bits) j->tonvik_starved = 1;
+         if (j->tonvik_starved) return stbi__err("outofdata","Corrupt JPEG");]=])
+  # JPEG: a file whose scans are complete but which ends without its EOI
+  # marker decodes; before, the missing marker failed the whole image.
+  # Complete means every coefficient of every component has reached its
+  # full precision in some scan: a progressive file cut between two scans
+  # holds only a coarse image, and is refused like any other cut file.
+  _tonvik_replace_once(header "jpeg-missing-eoi"
+[=[
+      } else {
+         if (!stbi__process_marker(j, m)) return 0;
+      }
+      m = stbi__get_marker(j);
+   }]=]
+[=[
+      } else if (m == STBI__MARKER_none && stbi__at_eof(j->s) && stbi__tonvik_all_final(j, final_coefficients)) {
+         break;
+      } else {
+         if (!stbi__process_marker(j, m)) return 0;
+      }
+      m = stbi__get_marker(j);
+   }]=])
+  _tonvik_replace_once(header "jpeg-scan-counter"
+[=[
+static int stbi__decode_jpeg_image(stbi__jpeg *j)
+{
+   int m;]=]
+[=[
+// Records which coefficients of each component a scan brings to full
+// precision (no successive-approximation shift left): bit k for coefficient k.
+static void stbi__tonvik_note_scan(stbi__jpeg *j, unsigned long long final_coefficients[4])
+{
+   int i, k;
+   if (j->succ_low != 0) return;
+   for (i=0; i < j->scan_n; ++i)
+      for (k=j->spec_start; k <= j->spec_end; ++k)
+         final_coefficients[j->order[i]] |= (unsigned long long) 1 << k;
+}
+
+// Blocks one scan walks: a single component's own blocks, or whole MCUs.
+static long long stbi__tonvik_scan_blocks(stbi__jpeg *j)
+{
+   int i;
+   long long per_mcu = 0;
+   if (j->scan_n == 1) {
+      int n = j->order[0];
+      return (long long) ((j->img_comp[n].x+7) >> 3) * ((j->img_comp[n].y+7) >> 3);
+   }
+   for (i=0; i < j->scan_n; ++i)
+      per_mcu += j->img_comp[j->order[i]].h * j->img_comp[j->order[i]].v;
+   return (long long) j->img_mcu_x * j->img_mcu_y * per_mcu;
+}
+
+static long long stbi__tonvik_image_blocks(stbi__jpeg *j)
+{
+   int i;
+   long long blocks = 0;
+   for (i=0; i < j->s->img_n; ++i)
+      blocks += (long long) ((j->img_comp[i].x+7) >> 3) * ((j->img_comp[i].y+7) >> 3);
+   return blocks;
+}
+
+static int stbi__tonvik_all_final(stbi__jpeg *j, const unsigned long long final_coefficients[4])
+{
+   int i;
+   for (i=0; i < j->s->img_n; ++i)
+      if (final_coefficients[i] != ~(unsigned long long) 0) return 0;
+   return 1;
+}
+
+static int stbi__decode_jpeg_image(stbi__jpeg *j)
+{
+   int m, scans = 0;
+   long long scanned_blocks = 0;
+   unsigned long long final_coefficients[4] = {0, 0, 0, 0};]=])
+
+  # GIF: at the end of the input every byte read is 0, which decodes as
+  # codes for colour 0 or as the end of the data, so a cut file came out
+  # complete with its missing part filled. The frame now fails when the
+  # decoder needs a byte past the end while pixels are still missing.
+  _tonvik_replace_once(header "gif-ran-out-block"
+[=[
+            len = stbi__get8(s); // start new block
+            if (len == 0)
+               return g->out;]=]
+[=[
+            len = stbi__get8(s); // start new block
+            if (s->tonvik_ran_out && g->cur_y < g->max_y)
+               return stbi__errpuc("outofdata", "Corrupt GIF");
+            if (len == 0)
+               return g->out;]=])
+  _tonvik_replace_once(header "gif-ran-out-data"
+[=[
+         --len;
+         bits |= (stbi__int32) stbi__get8(s) << valid_bits;]=]
+[=[
+         --len;
+         bits |= (stbi__int32) stbi__get8(s) << valid_bits;
+         if (s->tonvik_ran_out && g->cur_y < g->max_y)
+            return stbi__errpuc("outofdata", "Corrupt GIF");]=])
+
+  # PNG: a file that ends after its image data, without IEND, decodes; the
+  # chunk header read past the end stands for the missing IEND. Incomplete
+  # image data still fails in the inflater.
+  _tonvik_replace_once(header "png-missing-iend"
+[=[
+      stbi__pngchunk c = stbi__get_chunk_header(s);]=]
+[=[
+      stbi__pngchunk c = stbi__get_chunk_header(s);
+      if (s->tonvik_ran_out && z->idata != NULL) c.type = STBI__PNG_TYPE('I','E','N','D');]=])
+
+  # PNG: pixel indexes past a short PLTE read palette entries never set: the
+  # stack held whatever came before, different from run to run.
+  _tonvik_replace_once(header "png-palette-zeroed"
+[=[
+   stbi_uc palette[1024], pal_img_n=0;]=]
+[=[
+   stbi_uc palette[1024] = {0}, pal_img_n=0;]=])
+
+  # BMP with an OS/2 v1 header (12 bytes, 3-byte palette entries): the
+  # palette's length was computed as if the header had 24 bytes, four
+  # entries short, so pixels using the last four colours came out black.
+  _tonvik_replace_once(header "bmp-os2-palette-length"
+[=[
+         psize = (info.offset - info.extra_read - 24) / 3;]=]
+[=[
+         psize = (info.offset - info.extra_read - info.hsz) / 3;]=])
+
+  # TGA: an index past the colour map took entry 0's colour; it is black,
+  # as an index past the palette is in every other format.
+  _tonvik_replace_once(header "tga-index-past-palette"
+[=[
+               if ( pal_idx >= tga_palette_len ) {
+                  // invalid index
+                  pal_idx = 0;
+               }
+               pal_idx *= tga_comp;
+               for (j = 0; j < tga_comp; ++j) {
+                  raw_data[j] = tga_palette[pal_idx+j];
+               }]=]
+[=[
+               if ( pal_idx >= tga_palette_len ) {
+                  for (j = 0; j < tga_comp; ++j) raw_data[j] = 0;
+               } else {
+                  pal_idx *= tga_comp;
+                  for (j = 0; j < tga_comp; ++j) {
+                     raw_data[j] = tga_palette[pal_idx+j];
+                  }
+               }]=])
 
   if(_tonvik_patch_failures)
     list(LENGTH _tonvik_patch_failures count)
