@@ -21,9 +21,9 @@ from typing import Callable
 import pytest
 
 import image_forge as forge
+from support import CORPUS
 from isolation import CHILD_TIMEOUT, WRAPPED_TIMEOUT, apply_in_child, decode_in_child, decode_tool, wrapper
 
-CORPUS = Path("/work/shared/corpus/images")  # as in test_hostile_images.py
 # Peak resident set of the decode driver for a refused file under 1 MB: the
 # files here declare hundreds of MB to GB.
 REFUSED_PEAK_KIB = 64 * 1024
@@ -418,7 +418,7 @@ def test_ctrl_c_ends_a_fifo_that_no_one_writes(tmp_path: Path) -> None:
 
 # Third-party files whose outcome changed on purpose: data that ends early is
 # refused, and a JPEG complete but for its EOI decodes.
-@pytest.mark.skipif(not CORPUS.is_dir(), reason="corpus not present")
+@pytest.mark.corpus
 @pytest.mark.parametrize(
     ("name", "status"),
     [
@@ -432,4 +432,4 @@ def test_ctrl_c_ends_a_fifo_that_no_one_writes(tmp_path: Path) -> None:
     ],
 )
 def test_corpus_file_cut_short(name: str, status: str) -> None:
-    assert decode_in_child(CORPUS / name).status == status
+    assert decode_in_child(CORPUS / "images" / name).status == status
