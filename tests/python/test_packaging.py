@@ -93,6 +93,7 @@ def test_wheel_holds_module_stubs_and_licence(distributions: tuple[Path, Path]) 
     assert [n for n in names if n.startswith("tonvik.") and n.endswith(".so")], names
     assert "tonvik-stubs/__init__.pyi" in names
     assert any(n.endswith(".dist-info/licenses/LICENSE") for n in names), names
+    assert any(n.endswith(".dist-info/licenses/third_party/stb/LICENSE") for n in names), names
     headers = [line for line in metadata.splitlines() if ": " in line]
     for expected in ("License-Expression: MIT", "Requires-Python: >=3.12", "Name: tonvik"):
         assert expected in headers
