@@ -1,17 +1,22 @@
 # Two commands do all the set-up: `make demo` and `make test`.
-# Works with python3.12 on the PATH, and with pyenv (PYENV_VERSION selects 3.12).
+# Works with python3.12 and python3.13 on the PATH, and with pyenv
+# (PYENV_VERSION selects 3.12; 3.13 is selected for its own venv only).
 PYTHON ?= python3.12
+PYTHON_313 ?= python3.13
 export PYENV_VERSION ?= 3.12
 
 VENV   := .venv
 VPY    := $(VENV)/bin/python
+# The second supported Python: its own venv, module and test run.
+VENV_313 := .venv-3.13
+VPY_313  := $(VENV_313)/bin/python
 CMAKE  := $(VENV)/bin/cmake
 CTEST  := $(VENV)/bin/ctest
 BUILD  := build/cpp
 SOURCES := $(shell find src third_party -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: all demo test cpp-build cpp-test py-test module system-deps clean \
-        test-sanitize test-valgrind fuzz fuzz-differential bench \
+.PHONY: all demo test cpp-build cpp-test py-test py-test-3.13 module system-deps clean \
+        test-sanitize test-valgrind fuzz fuzz-differential bench test-aarch64 \
         service service-picture bench-service browser-deps
 
 all: module
@@ -32,6 +37,17 @@ $(VENV)/.module: $(VENV)/.ready $(SOURCES)
 
 module: $(VENV)/.module
 
+$(VENV_313)/.ready: requirements-dev.txt
+	@PYTHON=$(PYTHON_313) PYENV_VERSION=3.13 scripts/install-system-deps.sh
+	@test -x $(VPY_313) || PYENV_VERSION=3.13 $(PYTHON_313) -m venv $(VENV_313)
+	$(VPY_313) -m pip install -q --upgrade pip
+	$(VPY_313) -m pip install -q -r requirements-dev.txt
+	@touch $@
+
+$(VENV_313)/.module: $(VENV_313)/.ready $(SOURCES)
+	$(VPY_313) -m pip install -q --no-build-isolation --no-deps --force-reinstall .
+	@touch $@
+
 NINJA := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 
 # The C++ tests, and the decode driver that the Python image tests run.
@@ -49,7 +65,11 @@ py-test: module cpp-build browser-deps
 browser-deps:
 	@scripts/install-system-deps.sh chromium chromium-driver
 
-test: cpp-test py-test
+# The same Python tests on 3.13, against the C++ build above.
+py-test-3.13: $(VENV_313)/.module cpp-build browser-deps
+	$(VPY_313) -m pytest tests/python
+
+test: cpp-test py-test py-test-3.13
 
 # Everything again with AddressSanitizer and UndefinedBehaviorSanitizer: the
 # C++ tests, then the Python tests against the instrumented module, with the
@@ -123,6 +143,16 @@ fuzz: $(VENV)/.ready
 fuzz-differential:
 	$(MAKE) fuzz FUZZERS=cube_differential_fuzzer
 
+# The C++ tests cross-built for aarch64 and run under qemu's user-mode
+# emulator: no x86 kernel exists there, so the portable LUT path, the decoders
+# and the writer must give the bytes that same_bytes_test pins on x86 too.
+AARCH64_BUILD := build/aarch64
+test-aarch64: $(VENV)/.ready
+	@scripts/install-system-deps.sh aarch64
+	$(CMAKE) -S . -B $(AARCH64_BUILD) $(NINJA) --toolchain $(abspath cmake/aarch64-linux-gnu.cmake)
+	$(CMAKE) --build $(AARCH64_BUILD) -j 2
+	$(CTEST) --test-dir $(AARCH64_BUILD) --output-on-failure -j 2
+
 demo: module
 	$(VPY) examples/demo.py
 
@@ -150,13 +180,28 @@ picture: module
 typecheck: module
 	$(VPY) -m mypy --strict --cache-dir build/mypy
 
-# sdist and wheel into dist/, built as a user's pip would: in isolation.
-dist: $(VENV)/.ready
-	CMAKE_BUILD_PARALLEL_LEVEL=2 $(VPY) -m build --outdir dist .
+# The sdist, then from it one wheel per supported Python, built offline as
+# pip builds an sdist (with the build tools of the venvs), each repaired by
+# auditwheel into a manylinux wheel: a shared library outside the manylinux
+# policy is copied into tonvik.libs/ and the module pointed at it.
+DIST_PYTHONS := $(VPY) $(VPY_313)
+dist: $(VENV)/.ready $(VENV_313)/.ready
+	rm -rf dist build/dist
+	$(VPY) -m build --sdist --no-isolation --outdir dist .
+	@set -e; for python in $(DIST_PYTHONS); do \
+	  CMAKE_BUILD_PARALLEL_LEVEL=2 $$python -m pip wheel -q --no-index --no-build-isolation --no-deps \
+	    --wheel-dir build/dist dist/tonvik-*.tar.gz; \
+	done
+	@set -e; for wheel in build/dist/tonvik-*.whl; do \
+	  PATH=$(abspath $(VENV)/bin):$$PATH auditwheel repair --wheel-dir dist $$wheel; \
+	done
+	@set -e; for wheel in dist/tonvik-*.whl; do $(VENV)/bin/auditwheel show $$wheel; done
 
-# Only the slow distribution tests: build, install the wheel in a fresh venv, run the demo.
-packaging-test: module
+# Only the slow distribution tests: build, repair, install the wheel in a
+# fresh venv, run the demo; on both Pythons.
+packaging-test: module $(VENV_313)/.module
 	$(VPY) -m pytest -m packaging tests/python
+	$(VPY_313) -m pytest -m packaging tests/python
 
 # The performance bench: C++ micro-benchmarks and timers (Google Benchmark),
 # the peers (Pillow from the venv, ffmpeg from Debian), one table.
@@ -174,4 +219,4 @@ format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(VENV_313)

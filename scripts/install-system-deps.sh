@@ -4,9 +4,12 @@
 #
 #   scripts/install-system-deps.sh                 what make demo / make test need
 #   scripts/install-system-deps.sh clang valgrind  and more, for the hardening targets
+#   scripts/install-system-deps.sh aarch64         the cross build of make test-aarch64
 #
 # "clang" also brings the sanitizer runtimes that match the installed clang,
-# which libFuzzer and the sanitizer builds link against.
+# which libFuzzer and the sanitizer builds link against. "aarch64" is the
+# cross compiler, the user-mode emulator, and the arm64 builds of the
+# libraries the C++ tests link, from Debian's multiarch archive.
 set -euo pipefail
 
 PYTHON=${PYTHON:-python3.12}
@@ -25,12 +28,24 @@ install() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-packages=(g++ make libgtest-dev "$@")
-# A distribution's own Python 3.12 keeps venv and the C headers in packages of
+packages=(g++ make libgtest-dev)
+for pkg in "$@"; do
+  if [ "$pkg" = aarch64 ]; then
+    if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+      $sudo dpkg --add-architecture arm64
+      updated=""
+    fi
+    packages+=(g++-aarch64-linux-gnu qemu-user libgtest-dev:arm64 libdeflate-dev:arm64)
+  else
+    packages+=("$pkg")
+  fi
+done
+# A distribution's own Python keeps venv and the C headers in packages of
 # their own; a Python built from source (pyenv, python.org) has both.
 if headers=$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_paths()["include"])' 2>/dev/null); then
   if ! "$PYTHON" -c 'import ensurepip, venv' 2>/dev/null || [ ! -f "$headers/Python.h" ]; then
-    packages+=(python3.12-venv python3.12-dev)
+    version=$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    packages+=("python$version-venv" "python$version-dev")
   fi
 fi
 install "${packages[@]}"

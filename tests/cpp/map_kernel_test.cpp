@@ -25,7 +25,10 @@ constexpr std::size_t all_colours = std::size_t{1} << 24;
 #define TONVIK_TEST_INSTRUMENTED 1
 #endif
 #endif
-#if defined(TONVIK_TEST_INSTRUMENTED)
+#if defined(TONVIK_TEST_SLAB_STRIDE)
+// Set by builds that run under an emulator (make test-aarch64).
+constexpr std::size_t slab_stride = TONVIK_TEST_SLAB_STRIDE;
+#elif defined(TONVIK_TEST_INSTRUMENTED)
 // Instrumented builds check every 16th slab: the same code, a tenth of the time.
 constexpr std::size_t slab_stride = 16;
 #else

@@ -23,6 +23,12 @@
 
 class BridgeClient;
 
+// The seam: these three are the only symbols of the module besides
+// PyInit_tonvik that stay visible (everything else is built hidden), so that
+// a test can put a scripted bridge in front of them with LD_PRELOAD. The
+// binding reaches them through the dynamic symbol table for the same reason.
+#define TONVIK_BRIDGE_SEAM __attribute__((visibility("default")))
+
 enum class BridgeOutcome : std::int32_t {
   ok = 0,              // result holds the status string
   lut_unopenable = 1,  // result holds "failed to open the file: <path>", os_error the errno
@@ -35,17 +41,17 @@ extern "C" {
 
 // Creates a client; ownership passes to the caller. On failure *client stays
 // null and the outcome says why.
-BridgeOutcome tonvik_bridge_client_new(BridgeClient** client) noexcept;
+TONVIK_BRIDGE_SEAM BridgeOutcome tonvik_bridge_client_new(BridgeClient** client) noexcept;
 
 // Takes the three strings over as they are: the caller treats them as moved
 // out and never touches them again. Always constructs a BridgeString in
 // `result_storage` (uninitialised, suitably aligned), which the caller owns
 // and destroys. `os_error` receives the errno of an unopenable LUT file, else 0.
-BridgeOutcome tonvik_bridge_apply_lut(const BridgeClient* client, BridgeString* lut_path,
-                                      BridgeString* image_path, BridgeString* output_path,
-                                      void* result_storage, std::int32_t* os_error) noexcept;
+TONVIK_BRIDGE_SEAM BridgeOutcome tonvik_bridge_apply_lut(const BridgeClient* client, BridgeString* lut_path,
+                                                         BridgeString* image_path, BridgeString* output_path,
+                                                         void* result_storage, std::int32_t* os_error) noexcept;
 
 // Deletes *client when it is not null and sets it to null; null is no error.
-void tonvik_bridge_client_drop(BridgeClient** client) noexcept;
+TONVIK_BRIDGE_SEAM void tonvik_bridge_client_drop(BridgeClient** client) noexcept;
 
 }  // extern "C"
