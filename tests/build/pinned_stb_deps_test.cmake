@@ -10,7 +10,8 @@ if(NOT result EQUAL 0)
   message(FATAL_ERROR "ninja -t deps failed: ${errors}")
 endif()
 
-string(REGEX MATCHALL "[^\n]*stb_[a-z_]*\\.h" stb_lines "${deps}")
+# Whole names only: our own stb_loader.hpp is not one of stb's headers.
+string(REGEX MATCHALL "[^\n]*stb_[a-z_]*\\.h\n" stb_lines "${deps}")
 set(pinned_seen FALSE)
 set(foreign "")
 foreach(line IN LISTS stb_lines)
