@@ -25,7 +25,7 @@ install() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-packages=(g++ make libgtest-dev "$@")
+packages=(g++ make libgtest-dev libdeflate-dev "$@")
 # A distribution's own Python 3.12 keeps venv and the C headers in packages of
 # their own; a Python built from source (pyenv, python.org) has both.
 if headers=$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_paths()["include"])' 2>/dev/null); then

@@ -315,6 +315,39 @@ static int stbi__tonvik_dc_fits(int pred, int diff, int scale)
                pixel[1] = (unsigned char) (c1 > 0 ? c1 : 0);
                pixel[2] = (unsigned char) (c2 > 0 ? c2 : 0);]=])
 
+  # PNG speed: the IDAT stream goes to libdeflate first, into a buffer of the
+  # exact raw size (tonvik_png_inflate, defined by stb_impl.cpp before it
+  # includes this header). When that refuses the stream, stb's own inflate
+  # runs as it always did.
+  _tonvik_replace_once(header "png-fast-inflate"
+[=[
+            z->expanded = (stbi_uc *) stbi_zlib_decode_malloc_guesssize_headerflag((char *) z->idata, ioff, raw_len, (int *) &raw_len, !is_iphone);]=]
+[=[
+            z->expanded = tonvik_png_inflate(z->idata, ioff, s->img_x, s->img_y, s->img_n, z->depth, interlace, !is_iphone, &raw_len);
+            if (z->expanded == NULL)
+               z->expanded = (stbi_uc *) stbi_zlib_decode_malloc_guesssize_headerflag((char *) z->idata, ioff, raw_len, (int *) &raw_len, !is_iphone);]=])
+
+  # PNG speed: the Paeth predictor without branches (tonvik_png_paeth in
+  # png_paeth.hpp, equal to this one on every input). Photographs mostly use
+  # Paeth, and its comparisons are unpredictable there.
+  _tonvik_replace_once(header "png-paeth-branch-free"
+[=[
+static int stbi__paeth(int a, int b, int c)
+{
+   int p = a + b - c;
+   int pa = abs(p-a);
+   int pb = abs(p-b);
+   int pc = abs(p-c);
+   if (pa <= pb && pa <= pc) return a;
+   if (pb <= pc) return b;
+   return c;
+}]=]
+[=[
+static int stbi__paeth(int a, int b, int c)
+{
+   return tonvik_png_paeth(a, b, c);
+}]=])
+
   if(_tonvik_patch_failures)
     list(LENGTH _tonvik_patch_failures count)
     list(JOIN _tonvik_patch_failures "\n  " report)
