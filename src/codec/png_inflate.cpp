@@ -27,6 +27,12 @@ bool zlib_header_accepted(const unsigned char* stream, std::size_t size) {
   return check_bits && !preset_dictionary && deflate;
 }
 
+// stb refuses to decode a code when fewer than 16 bits of input are left,
+// and beyond the end it reads zero bits where libdeflate soon stops. Neither
+// matters while the deflate data is followed by two more bytes (a stream
+// that ends normally has four: the checksum); a cut stream goes to stb.
+constexpr std::size_t min_bytes_after_data = 2;
+
 }  // namespace
 
 std::uint64_t png_raw_size(std::uint32_t width, std::uint32_t height, int channels, int depth,
@@ -74,10 +80,11 @@ bool inflate_png_exact(const unsigned char* stream, std::size_t size, bool zlib_
       libdeflate_alloc_decompressor());
   if (!decompressor) return false;
   // No actual_out_nbytes_ret: fewer bytes than out_size is a failure.
+  std::size_t used = 0;
   const libdeflate_result result =
-      libdeflate_deflate_decompress(decompressor.get(), stream, size, out, out_size, nullptr);
+      libdeflate_deflate_decompress_ex(decompressor.get(), stream, size, out, out_size, &used, nullptr);
   switch (result) {
-    case LIBDEFLATE_SUCCESS: return true;
+    case LIBDEFLATE_SUCCESS: return size - used >= min_bytes_after_data;
     case LIBDEFLATE_BAD_DATA: return false;
     case LIBDEFLATE_SHORT_OUTPUT: return false;
     case LIBDEFLATE_INSUFFICIENT_SPACE: return false;  // stb accepts data after the image

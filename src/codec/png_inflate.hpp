@@ -8,11 +8,15 @@
 // refuses and libdeflate reads all the same; no encoder writes these, they
 // have to be crafted:
 //   - a code-length repeat (symbols 16 to 18) running past the declared
-//     number of literal/length and distance codes;
-//   - the reserved length symbols 286 and 287 in a block with fixed codes;
+//     number of literal/length and distance codes: stb refuses it;
+//   - the reserved length symbols 286 and 287: stb copies 0 bytes, libdeflate
+//     258; the reserved distance symbols 30 and 31: stb copies bytes not yet
+//     written (zeros), libdeflate reads far back;
 //   - a Huffman code with a single codeword, when the stream uses the
-//     codeword it leaves unassigned, or a match whose distance code is empty.
-// Such a file now decodes where it was refused before.
+//     codeword it leaves unassigned, or a match whose distance code is empty:
+//     stb refuses them, libdeflate reads the one symbol (distance 1).
+// Such a file may now decode, or decode to other pixels, where stb refused it
+// or decoded it differently.
 //
 // Ownership: the caller owns `out`; nothing here keeps state between calls.
 // Failure contract: false, with `out` holding unspecified bytes.
@@ -36,9 +40,11 @@ std::uint64_t png_raw_size(std::uint32_t width, std::uint32_t height, int channe
 // Inflates `stream` into exactly `out_size` bytes. With `zlib_header` the
 // stream starts with the 2-byte zlib header, checked by the same rules as
 // stb's; its Adler-32 trailer is not checked, as stb does not check it
-// either. Without it (Apple's CgBI PNGs) the stream is raw deflate. Bytes
-// after the final block are ignored. False when the header or the data is
-// bad, or the data inflates to fewer or more than `out_size` bytes.
+// either. Without it (Apple's CgBI PNGs) the stream is raw deflate. False
+// when the header or the data is bad, when the data inflates to fewer or
+// more than `out_size` bytes, or when fewer than two bytes (normally the
+// checksum) follow the final block: stb reads the end of a cut stream in its
+// own way. Whatever follows those bytes is ignored.
 bool inflate_png_exact(const unsigned char* stream, std::size_t size, bool zlib_header, unsigned char* out,
                        std::size_t out_size) noexcept;
 
