@@ -1,16 +1,21 @@
 // Micro-benchmarks: the LUT step on each kernel path against the scalar
-// sampler, and the cube reader against the stream-based reference.
+// sampler, the cube reader against the stream-based reference, and the PNG
+// decoder against stb's unpatched one.
 //
-// TONVIK_BENCH_IMAGE names an image to map (the bench's photo-like picture);
+// TONVIK_BENCH_IMAGE names an image to map and, when it is a PNG, to decode
+// (the bench's photo-like picture);
 // TONVIK_BENCH_CUBE_33 / _65 name cube files. Without them the benchmark
 // makes its own inputs.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -18,10 +23,13 @@
 
 #include <stb_image.h>
 
+#include "image_codec.hpp"
 #include "lut.hpp"
 #include "map_kernel.hpp"
+#include "png_inflate.hpp"
 #include "reference_cube_reader.hpp"
 #include "sampler.hpp"
+#include "unpatched_stb_image.hpp"
 
 namespace {
 
@@ -155,6 +163,49 @@ void BM_KernelTables(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_KernelTables)->Arg(33)->Arg(65)->Unit(benchmark::kMillisecond);
+
+// The PNG decode from memory (no file system in the figure): the pipeline's
+// loader, the same with stb's inflate alone, and stb's unpatched loader.
+const std::vector<unsigned char>& png_file() {
+  static const std::vector<unsigned char> bytes = [] {
+    std::vector<unsigned char> data;
+    if (const char* path = std::getenv("TONVIK_BENCH_IMAGE")) {
+      std::ifstream in(path, std::ios::binary);
+      data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    static const unsigned char signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    if (data.size() < 8 || !std::equal(signature, signature + 8, data.begin())) data.clear();
+    return data;
+  }();
+  return bytes;
+}
+
+void png_decode(benchmark::State& state, int which) {
+  const std::vector<unsigned char>& file = png_file();
+  if (file.empty()) return state.SkipWithError("TONVIK_BENCH_IMAGE names no PNG");
+  for (auto _ : state) {
+    if (which == 2) {
+      int width = 0, height = 0;
+      unsigned char* pixels = unpatched_stb::load_rgb(file.data(), int(file.size()), &width, &height);
+      if (pixels == nullptr) return state.SkipWithError("stb refused the PNG");
+      benchmark::DoNotOptimize(pixels);
+      unpatched_stb::free_pixels(pixels);
+    } else {
+      std::optional<tonvik::codec::stb_inflate_only> forced;
+      if (which == 1) forced.emplace();
+      tonvik::codec::decoded result = tonvik::codec::decode_memory(file.data(), file.size());
+      if (result.status != tonvik::codec::decode_status::decoded) return state.SkipWithError("not decoded");
+      benchmark::DoNotOptimize(result.image.pixels.get());
+    }
+  }
+}
+
+void BM_PngDecode(benchmark::State& s) { png_decode(s, 0); }
+void BM_PngDecodeStbInflate(benchmark::State& s) { png_decode(s, 1); }
+void BM_PngDecodeUnpatchedStb(benchmark::State& s) { png_decode(s, 2); }
+BENCHMARK(BM_PngDecode)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_PngDecodeStbInflate)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_PngDecodeUnpatchedStb)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 
 // The reader on a file stream, as the pipeline opens it.
 void cube_reader(benchmark::State& state, bool reference) {

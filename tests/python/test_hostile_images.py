@@ -78,6 +78,7 @@ def _cut_with_zeros(picture: forge.Picture, kept_pixels: int) -> forge.Picture:
 TGA_PICTURE = forge.gradient(40, 20)
 TGA_HEADER = 18
 TGA_KEPT_PIXELS = 333
+TGA_LARGE_PICTURE = forge.gradient(700, 600)
 HDR_PICTURE_DATA, HDR_PICTURE = forge.hdr(7, 6, rle=False)
 HDR_HEADER = len(b"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 6 +X 7\n")
 HDR_RLE_DATA, _ = forge.hdr(64, 8, rle=True)
@@ -105,6 +106,12 @@ CASES = {
         lambda: forge.truncated(forge.tga(TGA_PICTURE), TGA_HEADER + 3 * TGA_KEPT_PIXELS),
         "decoded",
         lambda: _cut_with_zeros(TGA_PICTURE, TGA_KEPT_PIXELS),
+    ),
+    # Large enough for a block of its own mapping: still zeros past the cut.
+    "tga-raw-truncated-large": Case(
+        lambda: forge.truncated(forge.tga(TGA_LARGE_PICTURE), TGA_HEADER + 3 * TGA_KEPT_PIXELS),
+        "decoded",
+        lambda: _cut_with_zeros(TGA_LARGE_PICTURE, TGA_KEPT_PIXELS),
     ),
     "tga-rle-truncated": Case(lambda: forge.truncated(forge.tga(forge.runs(40, 20), rle=True), 300), "decoded"),
     # A chunk that declares a gigabyte and ends: the failure must not first

@@ -143,6 +143,17 @@ def test_stored_blocks_across_many_chunks(tmp_path: Path) -> None:
     assert decode_both(tmp_path, png_file(20, 10, "rgb8", small, interlaced=True, idat_size=1)).status == "decoded"
 
 
+@pytest.mark.parametrize("level", [0, 6])
+def test_large_image_in_small_chunks(tmp_path: Path, level: int) -> None:
+    """Megabytes of stream gathered from 8 KiB chunks: the loader's buffers
+    grow many times, past the size where they become mappings of their own."""
+    width, height = 800, 600
+    rgb = random.Random(level).randbytes(width * height * 3)
+    raw = b"".join(b"\0" + rgb[y * width * 3 : (y + 1) * width * 3] for y in range(height))
+    data = png_file(width, height, "rgb8", compress(raw, level), idat_size=8192)
+    assert decode_both(tmp_path, data) == Decoded("decoded", width, height, rgb)
+
+
 @pytest.mark.parametrize("level", range(10))
 def test_pillow_photo_every_level(tmp_path: Path, level: int) -> None:
     """Pillow's own filter choice (mostly Paeth on a photograph) and its zlib calls."""
