@@ -145,7 +145,8 @@ def main() -> int:
     # 1, 2: micro-benchmarks (Google Benchmark).
     env = dict(os.environ, TONVIK_BENCH_IMAGE=str(paths["png"]), TONVIK_BENCH_CUBE_33=str(paths["cube33"]),
                TONVIK_BENCH_CUBE_65=str(paths["cube65"]))
-    micro = json.loads(run([str(ENGINE_BENCHMARK), "--benchmark_format=json"], env=env))
+    micro = json.loads(run([str(ENGINE_BENCHMARK), "--benchmark_format=json", "--benchmark_filter=-BM_PngDecode"],
+                           env=env))
     # Names carry run options after the argument ("BM_X/33/min_time:1.000"): keep name/argument.
     bench = {"/".join(b["name"].split("/")[:2]): b for b in micro["benchmarks"] if "error_occurred" not in b}
     for name, label in (("BM_LutStepScalar/33", "scalar"), ("BM_LutStepPlain/33", "plain tables"),
@@ -159,6 +160,30 @@ def main() -> int:
         ref = bench[f"BM_CubeReaderReference/{n}"]["real_time"]
         row(f"cube reader, {n}-point", fast, "ms", f"<= {goal:.0f} ms", f"{fast / goal:.2f} of goal; "
             f"reference {ref:.1f} ms")
+
+    for n in (33, 65):
+        if f"BM_KernelTables/{n}" in bench:
+            b = bench[f"BM_KernelTables/{n}"]
+            row(f"kernel tables (per-image set-up), {n}-point", b["real_time"], "ms", "small against a call",
+                f"CPU time {b['cpu_time']:.2f} ms")
+
+    # PNG decode from memory: the pipeline's loader against stb's unpatched one,
+    # alternating repetitions; the fastest of each (the machine may be shared).
+    decode = json.loads(run([str(ENGINE_BENCHMARK), "--benchmark_format=json", "--benchmark_filter=BM_PngDecode",
+                             f"--benchmark_repetitions={args.reps}", "--benchmark_enable_random_interleaving=true"],
+                            env=env))
+    fastest: dict[str, tuple[float, float]] = {}
+    for b in decode["benchmarks"]:
+        if b.get("run_type") == "iteration" and "error_occurred" not in b:
+            name = b["run_name"].split("/")[0]
+            wall, cpu = fastest.get(name, (math.inf, math.inf))
+            fastest[name] = (min(wall, b["real_time"]), min(cpu, b["cpu_time"]))
+    if "BM_PngDecode" in fastest and "BM_PngDecodeUnpatchedStb" in fastest:
+        (ours, ours_cpu), (stb, stb_cpu) = fastest["BM_PngDecode"], fastest["BM_PngDecodeUnpatchedStb"]
+        inflate_only = fastest.get("BM_PngDecodeStbInflate", (math.nan, math.nan))[0]
+        row("PNG decode, 12 MP", ours, "ms", "<= 0.7 x stb's unchanged decode",
+            f"{ours / stb:.2f} x stb's {stb:.0f} ms (CPU time {ours_cpu / stb_cpu:.2f} x); "
+            f"stb's inflate in our loader {inflate_only:.0f} ms")
 
     # 3, 4: whole job against the codec floor and the peers, same run.
     module = importlib.util.find_spec("tonvik") is not None
@@ -195,16 +220,22 @@ def main() -> int:
     # 5: small images, calls per second in one process.
     small_out = out_dir / "small.jpg"
     calls = key_values(run([str(JOB_TIMER), "small", str(paths["cube33"]), str(paths["small"]), str(small_out), "3"]))
-    row("256x256 PNG, 33-point (bridge)", calls["calls_per_second"], "calls/s", ">= 150 calls/s",
-        f"{calls['calls_per_second'] / 150:.2f} of goal")
+    row("256x256 PNG, 33-point (bridge)", calls["calls_per_second"], "calls/s", ">= 250 calls/s",
+        f"{calls['calls_per_second'] / 250:.2f} of goal")
     if module:
-        start, count = time.perf_counter(), 0
-        while time.perf_counter() - start < 3.0:
-            small_out.unlink(missing_ok=True)
-            tonvik.apply_lut(str(paths["cube33"]), str(paths["small"]), str(small_out))
-            count += 1
-        rate = count / (time.perf_counter() - start)
-        row("256x256 PNG, 33-point (module)", rate, "calls/s", ">= 150 calls/s", f"{rate / 150:.2f} of goal")
+        # The module called from Python in a loop: the best of three 2-second
+        # windows, since other work on the machine only ever slows a window down.
+        rates = []
+        for _ in range(3):
+            start, count = time.perf_counter(), 0
+            while time.perf_counter() - start < 2.0:
+                small_out.unlink(missing_ok=True)
+                tonvik.apply_lut(str(paths["cube33"]), str(paths["small"]), str(small_out))
+                count += 1
+            rates.append(count / (time.perf_counter() - start))
+        rate = max(rates)
+        row("256x256 PNG, 33-point (module)", rate, "calls/s", ">= 250 calls/s",
+            f"{rate / 250:.2f} of goal; windows {', '.join(f'{r:.0f}' for r in rates)}")
 
     # 6: memory (VmHWM). The same binary, one child process per figure, either the
     # whole apply or stb's own decode and encode: the difference of their
