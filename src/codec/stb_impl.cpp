@@ -12,15 +12,31 @@
 //   - a read past the end of the input copies what there was, from a file
 //     and from memory alike, and the rest of the zeroed buffer stays zero;
 //   - a PIC may not declare more pixels than the pipeline writes.
-// Two changes are for speed alone and keep every pixel: a PNG's stream is
+// Three changes are for speed alone and keep every pixel: a PNG's stream is
 // inflated by libdeflate first (png_inflate.hpp says when stb's inflate still
-// runs), and the Paeth unfilter has no branches (png_paeth.hpp).
+// runs), the Paeth unfilter has no branches (png_paeth.hpp), and large
+// blocks are mappings of their own, which grow without being copied.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
-#if defined(__linux__)
+// Large blocks get mappings of their own on Linux, except under
+// AddressSanitizer, which guards heap blocks only.
+#if defined(__SANITIZE_ADDRESS__)
+#define TONVIK_MAPPED_BLOCKS 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TONVIK_MAPPED_BLOCKS 0
+#endif
+#endif
+#if !defined(TONVIK_MAPPED_BLOCKS) && defined(__linux__)
+#define TONVIK_MAPPED_BLOCKS 1
+#elif !defined(TONVIK_MAPPED_BLOCKS)
+#define TONVIK_MAPPED_BLOCKS 0
+#endif
+
+#if TONVIK_MAPPED_BLOCKS
 #include <sys/mman.h>
 #include <unistd.h>
 #endif
@@ -57,7 +73,7 @@ void* stamped(unsigned char* block, std::size_t usable, std::size_t mapped) {
   return block + block_header;
 }
 
-#if defined(__linux__)
+#if TONVIK_MAPPED_BLOCKS
 // Blocks of this size and more are mappings of their own: fresh pages are
 // zero without being touched, and growing one (the PNG reader doubles its
 // IDAT buffer up to the size of the file) moves pages instead of copying them.
@@ -91,7 +107,7 @@ void* grown_mapping(void* pointer, block_sizes old, std::size_t size) {
 
 void* zeroed_malloc(std::size_t size) {
   if (size > SIZE_MAX - block_header) return nullptr;
-#if defined(__linux__)
+#if TONVIK_MAPPED_BLOCKS
   if (size >= mapped_from) return mapped_block(size);
 #endif
   auto* block = static_cast<unsigned char*>(std::calloc(1, block_header + size));
@@ -102,7 +118,7 @@ void* zeroed_malloc(std::size_t size) {
 void zeroed_free(void* pointer) {
   if (pointer == nullptr) return;
   const block_sizes sizes = sizes_of(pointer);
-#if defined(__linux__)
+#if TONVIK_MAPPED_BLOCKS
   if (sizes.mapped != 0) {
     munmap(block_of(pointer), sizes.mapped);
     return;
@@ -119,7 +135,7 @@ void* zeroed_realloc(void* pointer, std::size_t size) {
   if (pointer == nullptr) return zeroed_malloc(size);
   if (size > SIZE_MAX - block_header) return nullptr;
   const block_sizes old = sizes_of(pointer);
-#if defined(__linux__)
+#if TONVIK_MAPPED_BLOCKS
   if (old.mapped != 0) {
     if (size <= old.usable) return stamped(block_of(pointer), size, old.mapped);
     return grown_mapping(pointer, old, size);
