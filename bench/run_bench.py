@@ -143,9 +143,10 @@ def main() -> int:
         print(f"  measured {figure}: {value:.1f} {unit}", file=sys.stderr, flush=True)
 
     # 1, 2: micro-benchmarks (Google Benchmark).
-    env = dict(os.environ, TONVIK_BENCH_IMAGE=str(paths["png"]), TONVIK_BENCH_CUBE_33=str(paths["cube33"]),
+    env = dict(os.environ, TONVIK_BENCH_IMAGE=str(paths["png"]), TONVIK_BENCH_JPEG=str(paths["jpg"]),
+               TONVIK_BENCH_CUBE_33=str(paths["cube33"]),
                TONVIK_BENCH_CUBE_65=str(paths["cube65"]))
-    micro = json.loads(run([str(ENGINE_BENCHMARK), "--benchmark_format=json", "--benchmark_filter=-BM_PngDecode"],
+    micro = json.loads(run([str(ENGINE_BENCHMARK), "--benchmark_format=json", "--benchmark_filter=-Decode"],
                            env=env))
     # Names carry run options after the argument ("BM_X/33/min_time:1.000"): keep name/argument.
     bench = {"/".join(b["name"].split("/")[:2]): b for b in micro["benchmarks"] if "error_occurred" not in b}
@@ -167,9 +168,9 @@ def main() -> int:
             row(f"kernel tables (per-image set-up), {n}-point", b["real_time"], "ms", "small against a call",
                 f"CPU time {b['cpu_time']:.2f} ms")
 
-    # PNG decode from memory: the pipeline's loader against stb's unpatched one,
+    # Decoding from memory: the pipeline's loader against stb's unpatched one,
     # alternating repetitions; the fastest of each (the machine may be shared).
-    decode = json.loads(run([str(ENGINE_BENCHMARK), "--benchmark_format=json", "--benchmark_filter=BM_PngDecode",
+    decode = json.loads(run([str(ENGINE_BENCHMARK), "--benchmark_format=json", "--benchmark_filter=Decode",
                              f"--benchmark_repetitions={args.reps}", "--benchmark_enable_random_interleaving=true"],
                             env=env))
     fastest: dict[str, tuple[float, float]] = {}
@@ -178,12 +179,14 @@ def main() -> int:
             name = b["run_name"].split("/")[0]
             wall, cpu = fastest.get(name, (math.inf, math.inf))
             fastest[name] = (min(wall, b["real_time"]), min(cpu, b["cpu_time"]))
-    if "BM_PngDecode" in fastest and "BM_PngDecodeUnpatchedStb" in fastest:
-        (ours, ours_cpu), (stb, stb_cpu) = fastest["BM_PngDecode"], fastest["BM_PngDecodeUnpatchedStb"]
-        inflate_only = fastest.get("BM_PngDecodeStbInflate", (math.nan, math.nan))[0]
-        row("PNG decode, 12 MP", ours, "ms", "<= 0.7 x stb's unchanged decode",
-            f"{ours / stb:.2f} x stb's {stb:.0f} ms (CPU time {ours_cpu / stb_cpu:.2f} x); "
-            f"stb's inflate in our loader {inflate_only:.0f} ms")
+    for kind, goal in (("Png", "<= 0.7 x stb's unchanged decode"), ("Jpeg", "faster than stb's, same pixels")):
+        if f"BM_{kind}Decode" in fastest and f"BM_{kind}DecodeUnpatchedStb" in fastest:
+            (ours, ours_cpu), (stb, stb_cpu) = fastest[f"BM_{kind}Decode"], fastest[f"BM_{kind}DecodeUnpatchedStb"]
+            note = ""
+            if kind == "Png" and "BM_PngDecodeStbInflate" in fastest:
+                note = f"; stb's inflate in our loader {fastest['BM_PngDecodeStbInflate'][0]:.0f} ms"
+            row(f"{kind.upper()} decode, 12 MP", ours, "ms", goal,
+                f"{ours / stb:.2f} x stb's {stb:.0f} ms (CPU time {ours_cpu / stb_cpu:.2f} x){note}")
 
     # 3, 4: whole job against the codec floor and the peers, same run.
     module = importlib.util.find_spec("tonvik") is not None

@@ -12,10 +12,11 @@
 //   - a read past the end of the input copies what there was, from a file
 //     and from memory alike, and the rest of the zeroed buffer stays zero;
 //   - a PIC may not declare more pixels than the pipeline writes.
-// Three changes are for speed alone and keep every pixel: a PNG's stream is
+// Four changes are for speed alone and keep every pixel: a PNG's stream is
 // inflated by libdeflate first (png_inflate.hpp says when stb's inflate still
-// runs), the Paeth unfilter has no branches (png_paeth.hpp), and large
-// blocks are mappings of their own, which grow without being copied.
+// runs), the Paeth unfilter has no branches (png_paeth.hpp), the JPEG
+// reader's RGB conversion uses AVX2 where there is (jpeg_colour.hpp), and
+// large blocks are mappings of their own, which grow without being copied.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -42,6 +43,7 @@
 #endif
 
 #include "image_codec.hpp"
+#include "jpeg_colour.hpp"
 #include "png_inflate.hpp"
 #include "png_paeth.hpp"
 

@@ -348,6 +348,22 @@ static int stbi__paeth(int a, int b, int c)
    return tonvik_png_paeth(a, b, c);
 }]=])
 
+  # JPEG speed: 3-byte RGB output was converted one pixel at a time; AVX2
+  # converts whole groups first with stb's exact arithmetic
+  # (tonvik_ycbcr_to_rgb3 in jpeg_colour.hpp), and this loop does the rest.
+  _tonvik_replace_once(header "jpeg-rgb3-colour"
+[=[
+   for (; i < count; ++i) {
+      int y_fixed = (y[i] << 20) + (1<<19); // rounding]=]
+[=[
+   if (step == 3) {
+      int done = tonvik_ycbcr_to_rgb3(out, y, pcb, pcr, count);
+      i += done;
+      out += 3 * done;
+   }
+   for (; i < count; ++i) {
+      int y_fixed = (y[i] << 20) + (1<<19); // rounding]=])
+
   if(_tonvik_patch_failures)
     list(LENGTH _tonvik_patch_failures count)
     list(JOIN _tonvik_patch_failures "\n  " report)
