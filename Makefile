@@ -11,7 +11,8 @@ BUILD  := build/cpp
 SOURCES := $(shell find src third_party -type f) CMakeLists.txt pyproject.toml
 
 .PHONY: all demo test cpp-build cpp-test py-test module system-deps clean \
-        test-sanitize test-valgrind fuzz fuzz-differential bench
+        test-sanitize test-valgrind fuzz fuzz-differential bench \
+        service service-picture bench-service browser-deps
 
 all: module
 
@@ -41,8 +42,12 @@ cpp-build: $(VENV)/.ready
 cpp-test: cpp-build
 	$(CTEST) --test-dir $(BUILD) --output-on-failure
 
-py-test: module cpp-build
+py-test: module cpp-build browser-deps
 	$(VPY) -m pytest tests/python
+
+# Debian's headless browser and its driver, for the upload service's page test.
+browser-deps:
+	@scripts/install-system-deps.sh chromium chromium-driver
 
 test: cpp-test py-test
 
@@ -58,7 +63,7 @@ SAN_ENV = LD_PRELOAD="$(SAN_RUNTIMES)" ASAN_OPTIONS=detect_leaks=0 \
           PYTHONPATH=$(abspath $(SAN_BUILD)/src/binding) \
           TONVIK_DECODE_TOOL=$(abspath $(SAN_BUILD)/tests/cpp/tonvik_decode)
 
-test-sanitize: $(VENV)/.ready
+test-sanitize: $(VENV)/.ready browser-deps
 	$(CMAKE) -S . -B $(SAN_BUILD) $(NINJA) -DCMAKE_CXX_COMPILER=$(SAN_CXX) \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTONVIK_SANITIZE=ON -DTONVIK_PYTHON_MODULE=ON \
 	  -DPython_EXECUTABLE=$(abspath $(VPY))
@@ -107,6 +112,20 @@ fuzz-differential:
 
 demo: module
 	$(VPY) examples/demo.py
+
+# The upload service on the demo's sample look, at http://127.0.0.1:8000/.
+SERVICE_ARGS ?=
+service: demo
+	$(VPY) examples/grade_service.py --looks build/demo $(SERVICE_ARGS)
+
+# The README's screenshot of the service's page, taken by the browser test.
+service-picture: module browser-deps
+	GRADE_SERVICE_SCREENSHOT=$(abspath docs/service.png) $(VPY) -m pytest -p no:cacheprovider -q \
+	  tests/python/test_service.py -k browser
+
+# Requests per second and latency of the service for a 2 MP photo, 2 workers.
+bench-service: module
+	$(VPY) bench/service_load.py
 
 .PHONY: picture typecheck dist packaging-test format
 

@@ -110,8 +110,12 @@ OwnedRef apply_lut_body(PyObject* const* arguments, Py_ssize_t positional_count,
   if (created != BridgeOutcome::ok) throw_bridge_failure({created, {}, 0, lut_path});
   if (client.get() == nullptr) throw InternalFault(messages::null_client);
 
-  // The GIL stays held for the whole apply: no other Python thread runs until
-  // the JPEG is written, and the engine never sees a Python object.
+  // The GIL stays held for the whole apply. The engine never sees a Python
+  // object, so it does not need the lock; holding it is a promise to callers:
+  // the module has always run one apply at a time per process, with no other
+  // Python thread running until the JPEG is written, and code written against
+  // that (shared output paths, thread-unsafe callers around it) must not see
+  // it change. Releasing it would be a change of behaviour, made on purpose.
   IncomingString result;
   std::int32_t os_error = 0;
   const BridgeOutcome outcome =

@@ -23,12 +23,19 @@ PyObject* interned_parameter(Parameter parameter) {
 }
 
 // The __qualname__ of the object's type, or the fixed stand-in text when it
-// cannot be read as a str.
+// cannot be read as a str. Only an ordinary failure to read it (a metaclass
+// that raises) is replaced: a MemoryError, and a KeyboardInterrupt or other
+// BaseException that is no Exception, reaches the caller as it is.
 OwnedRef type_qualname(PyObject* object) {
   OwnedRef name(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(object)),
                                  interned(InternedName::dunder_qualname)));
   if (name && PyUnicode_Check(name.get())) return name;
-  PyErr_Clear();
+  if (!name) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+      throw_pending_error();
+    }
+    PyErr_Clear();
+  }
   return check(PyUnicode_FromString(messages::unknown_type_name));
 }
 
@@ -41,7 +48,9 @@ int match_keyword(PyObject* name) {
   Py_ssize_t size = 0;
   const char* bytes = PyUnicode_AsUTF8AndSize(name, &size);
   if (bytes == nullptr) {
-    // A name with a lone surrogate names no parameter.
+    // A name with a lone surrogate cannot be encoded and names no parameter;
+    // any other failure (a MemoryError) is the caller's to see.
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_pending_error();
     PyErr_Clear();
     return -1;
   }

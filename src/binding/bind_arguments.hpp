@@ -1,8 +1,8 @@
 // Binding and conversion of apply_lut's arguments, in the interpreter's own
 // order of checks and with its wording. Every failure throws PythonError.
 //
-//   BoundArguments bound = bind_arguments(args, nargs, kwnames);  // TypeError
-//   PathText lut = convert_argument(bound, Parameter::lut_path);  // per slot
+//   BoundArguments bound = bind_arguments(args, nargs, kwnames);        // TypeError
+//   std::string_view lut = convert_argument(bound, Parameter::lut_path);  // per slot
 #pragma once
 
 #include <array>

@@ -11,6 +11,8 @@ constexpr const char* kTexts[] = {
     "__name__", "__all__", "__qualname__", "lut_path", "image_path", "output_path",
 };
 constexpr std::size_t kCount = sizeof kTexts / sizeof kTexts[0];
+static_assert(kCount == static_cast<std::size_t>(InternedName::count),
+              "one text per InternedName, in the enum's order");
 
 // Filled under the GIL and never released: the module has no teardown.
 PyObject* g_interned[kCount] = {};

@@ -14,10 +14,11 @@ enum class InternedName {
   lut_path,
   image_path,
   output_path,
+  count,  // not a name: how many there are
 };
 
-// A borrowed reference, valid until the process ends. Throws the pending
-// PythonError when the str cannot be made.
+// A borrowed reference, valid until the process ends (`name` is not count).
+// Throws the pending PythonError when the str cannot be made.
 PyObject* interned(InternedName name);
 
 }  // namespace tonvik

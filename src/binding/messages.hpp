@@ -1,6 +1,15 @@
 // Every text that a Python caller can see from the binding layer, defined once.
 // Texts with "{...}" holes are filled with PyUnicode_FromFormat; the holes are
 // written here as the format directives that fill them.
+//
+// Some texts read oddly for this module: the docstrings, the runtime-style names
+// (pyo3_runtime.PanicException, 'PyString', UniquePtr<BridgeClient>, "PyO3
+// modules ..."). They are kept verbatim on purpose: callers written against the
+// module's first releases match on them, so they are its compatibility surface,
+// not prose to improve. Tests pin each: tests/python/test_module.py (the
+// docstrings, the second initialisation), test_arguments.py (the conversion
+// errors, the type-name stand-in) and test_bridge_outcomes.py (the panic type,
+// its doc and messages).
 #pragma once
 
 namespace tonvik::messages {

@@ -75,10 +75,10 @@ void fill_module(PyObject* module) {
   OwnedRef function_name = check(PyObject_GetAttr(function.get(), interned(InternedName::dunder_name)));
   if (!PyUnicode_Check(function_name.get())) throw_not_a_string(function_name.get());
   OwnedRef all = module_all(module);
-  if (!PyList_Check(all.get()) || PyList_Append(all.get(), function_name.get()) < 0) {
-    PyErr_Clear();
-    throw InternalFault(messages::cannot_append_to_all);
-  }
+  if (!PyList_Check(all.get())) throw InternalFault(messages::cannot_append_to_all);
+  // Appending fails only when memory runs out: that MemoryError is what the
+  // importer sees.
+  if (PyList_Append(all.get(), function_name.get()) < 0) throw_pending_error();
   if (PyObject_SetAttr(module, function_name.get(), function.get()) < 0) throw_pending_error();
 }
 

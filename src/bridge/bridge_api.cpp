@@ -2,45 +2,16 @@
 // the binding layer's C frames.
 #include "bridge_api.hpp"
 
-#include <exception>
 #include <new>
-#include <stdexcept>
 #include <string>
 #include <utility>
 
 #include "bridge_client.hpp"
-#include "lut.hpp"
-#include "lut_open_error.hpp"
+#include "exception_outcome.hpp"
 
 namespace {
 
 constexpr const char* missing_argument_message = "a null pointer was passed to the bridge";
-constexpr const char* unknown_exception_message = "unknown exception in the engine";
-
-struct failure {
-  BridgeOutcome outcome;
-  std::int32_t os_error;
-  const char* message;  // owned by the exception still in flight
-};
-
-// Call only inside a catch handler. Most specific types first.
-failure classify_current_exception() noexcept {
-  try {
-    throw;
-  } catch (const tonvik::bridge::lut_open_error& error) {
-    return {BridgeOutcome::lut_unopenable, error.error_number(), error.what()};
-  } catch (const vireth::image::detail::exception& error) {
-    return {BridgeOutcome::invalid_input, 0, error.what()};
-  } catch (const std::invalid_argument& error) {
-    return {BridgeOutcome::invalid_input, 0, error.what()};
-  } catch (const std::bad_alloc& error) {
-    return {BridgeOutcome::out_of_memory, 0, error.what()};
-  } catch (const std::exception& error) {
-    return {BridgeOutcome::internal_error, 0, error.what()};
-  } catch (...) {
-    return {BridgeOutcome::internal_error, 0, unknown_exception_message};
-  }
-}
 
 std::size_t valid_utf8_prefix(const char* text, std::size_t length) noexcept {
   std::size_t end = 0;
@@ -102,7 +73,7 @@ BridgeOutcome tonvik_bridge_apply_lut(const BridgeClient* client, BridgeString* 
     try {
       result = client->apply_lut(std::move(lut), std::move(image), std::move(output));
     } catch (...) {
-      const failure caught = classify_current_exception();
+      const tonvik::bridge::exception_outcome caught = tonvik::bridge::classify_current_exception();
       outcome = caught.outcome;
       if (os_error) *os_error = caught.os_error;
       result = message_text(caught.message, outcome);

@@ -26,9 +26,9 @@ class BridgeClient;
 enum class BridgeOutcome : std::int32_t {
   ok = 0,              // result holds the status string
   lut_unopenable = 1,  // result holds "failed to open the file: <path>", os_error the errno
-  invalid_input = 2,   // the engine's own exceptions and std::invalid_argument: result holds what()
+  invalid_input = 2,   // a malformed LUT (the engine's parse_error): result holds what()
   out_of_memory = 3,   // std::bad_alloc: result holds what() (or is empty)
-  internal_error = 4,  // any other exception: result holds what()
+  internal_error = 4,  // a fault of ours, any other exception (exception_outcome.hpp): result holds what()
 };
 
 extern "C" {

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 
 class BridgeString {
  public:
@@ -38,11 +39,25 @@ class BridgeString {
   std::string to_std_string() const;
 
  private:
+  friend struct bridge_string_layout;
+
   void release() noexcept;
 
   char* data_ = nullptr;
   std::uint64_t capacity_ = 0;
   std::uint64_t length_ = 0;
+};
+
+// The layout is part of the bridge's contract: the binding places strings in
+// raw storage, and tests/python/test_bridge_outcomes.py's stand-in bridge,
+// written in C, reads and writes them as struct { char* data; uint64_t
+// capacity; uint64_t length; }. A change here must change that stand-in too.
+struct bridge_string_layout {
+  static_assert(std::is_standard_layout_v<BridgeString>);
+  static_assert(offsetof(BridgeString, data_) == 0);
+  static_assert(offsetof(BridgeString, capacity_) == sizeof(char*));
+  static_assert(offsetof(BridgeString, length_) == sizeof(char*) + sizeof(std::uint64_t));
+  static_assert(sizeof(BridgeString) == sizeof(char*) + 2 * sizeof(std::uint64_t));
 };
 
 // True when [bytes, bytes + length) is well-formed UTF-8: shortest forms only,

@@ -1,15 +1,34 @@
 // Writes the JPEG of an image to a path the way a plain "wb" write would,
-// except that a failed write never destroys what was there.
+// except that a failed write never destroys what was there or leaves a partial
+// file behind, and neither does a killed process where the file system offers
+// unnamed files (ext4, xfs, btrfs, tmpfs and most others).
 //
-// An existing regular file (also when reached through symbolic links, which
-// stay in place) is replaced by renaming a complete, synced temporary file from
-// the same directory over it, keeping its permission bits; on any failure the
-// old contents stay and the temporary file is removed. A missing file is
-// created the same way, so a failed write leaves nothing behind. A target that
-// is not a regular file (a device such as /dev/null, a FIFO) is written
-// directly. When the directory refuses a temporary file but the existing file
-// would accept a plain write, nothing is written: the old contents are kept
-// rather than risked on an in-place truncation.
+// A regular file, new or existing (also when reached through symbolic links,
+// which stay in place), is written as an unnamed file in the target's
+// directory (O_TMPFILE) that gets a name only once it is complete: a new file
+// is linked in under its own name, an existing one is replaced by linking the
+// new file under a temporary name and renaming it over the old. A process
+// killed at any point before that leaves no file at all; only a kill in the
+// instant between link and rename can leave a ".tonvik-<hex>.tmp" beside the
+// target. Where the file system has no unnamed files, a named temporary file
+// takes their place, removed on every failure but not after a kill.
+//
+// A replaced file keeps its owner (as far as the caller may give it away) and
+// its permission bits, less setuid and setgid, which the kernel also drops on
+// a plain write. Permission is that of a plain write: a file that the caller
+// may not write is not replaced.
+//
+// What a crash or power cut leaves: a replaced file is synced before the
+// rename, so the path holds the old contents or the complete new ones. A new
+// file is not synced, as with a plain write: after a power cut it may be
+// missing or incomplete. With unnamed files, a crash or kill of the process
+// alone never leaves a partial file: nothing has a name before it is complete.
+//
+// A path that is not a regular file once links are followed the way open(2)
+// follows them, the /proc/self/fd links included (a pipe, a terminal, a
+// socket, a character device such as /dev/null or /dev/stdout), is written in
+// place, as a plain write does. So is a /proc/self/fd link to a regular file
+// that no longer has a name of its own.
 //
 //   if (!write_jpeg_file(image, "graded.jpg")) return status::output_not_written;
 #pragma once
@@ -22,5 +41,15 @@ namespace tonvik::bridge {
 
 // True only when the complete JPEG is in place at `output_path`.
 bool write_jpeg_file(const codec::rgb_image& image, const std::string& output_path);
+
+namespace detail {
+
+// How the file is made before it gets its name. The tests use `named` to
+// exercise the path taken on file systems without unnamed files.
+enum class temp_kind { unnamed_first, named };
+
+bool write_jpeg_file(const codec::rgb_image& image, const std::string& output_path, temp_kind kind);
+
+}  // namespace detail
 
 }  // namespace tonvik::bridge

@@ -39,16 +39,20 @@ struct rgb_image {
   }
 };
 
-enum class decode_status { decoded, not_found, too_large };
+// undecodable: no image came out of the bytes (not an image, an unsupported
+// variant, damaged beyond decoding, or a file that cannot be read at all).
+enum class decode_status { decoded, undecodable, too_large };
 
 struct decoded {
-  decode_status status = decode_status::not_found;
+  decode_status status = decode_status::undecodable;
   rgb_image image;  // holds pixels only when status is decoded
 };
 
-// A JPEG frame header stores each side in 16 bits; the writer wraps larger
-// sides silently, which would produce a corrupt file.
-inline constexpr std::int64_t max_jpeg_side = 65535;
+// The largest side written. A JPEG frame header stores each side in 16 bits
+// (the writer wraps larger sides silently, which would corrupt the file), and
+// the common decoders refuse sides above 65500, so an output wider or higher
+// than that could not be opened where it is used.
+inline constexpr std::int64_t max_jpeg_side = 65500;
 // The largest pixel count whose 12-byte-per-pixel working size still fits a
 // signed 32-bit int, floor((2^31 - 1) / 12); the writer is not safe above it.
 inline constexpr std::int64_t max_jpeg_pixels = 178956970;

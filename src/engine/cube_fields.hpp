@@ -12,7 +12,9 @@
 //     beyond the float range stores +-max and fails, an unsigned int beyond
 //     32 bits stores the maximum and fails, a minus sign before an unsigned
 //     int negates it modulo 2^32.
-// Ownership: borrows the line. Failure contract: nothing throws.
+// Ownership: borrows the line. The byte at `end` must be readable and be a
+// line end (LF, CR, or the NUL after a string's text): the number loops stop
+// on it without a bound check. Failure contract: nothing throws.
 #pragma once
 
 #include <cfloat>
@@ -41,60 +43,39 @@ class field_scanner {
 
   void read_float(float& value) {
     if (!start_read()) return;
-    bool negative = false;
-    if (*at_ == '+' || *at_ == '-') {
-      negative = *at_ == '-';
-      ++at_;
-    }
-    const char* const body = at_;
+    const bool negative = *at_ == '-';
+    if (negative || *at_ == '+') ++at_;
     // The form tables are written in, digits with an optional point and
-    // fraction and no exponent, is read in one pass; where the stream would
-    // go on (an exponent mark after digits) the general scan takes over.
-    const char* p = body;
+    // fraction and no exponent, is read in one pass, inline; where the stream
+    // would go on (an exponent mark after digits) the general scan takes over.
+    const char* p = at_;
     std::uint64_t digits_value = 0;
-    std::size_t digit_count = 0;
+    // The byte at end_ is a line end, so these loops need no bound check.
+    for (; is_digit(*p); ++p) digits_value = digits_value * 10 + digit(*p);
+    std::size_t digit_count = static_cast<std::size_t>(p - at_);
     std::size_t fraction_digits = 0;
-    for (; p != end_ && is_digit(*p); ++p, ++digit_count) digits_value = digits_value * 10 + digit(*p);
-    if (p != end_ && *p == '.') {
-      for (++p; p != end_ && is_digit(*p); ++p, ++digit_count, ++fraction_digits) {
-        digits_value = digits_value * 10 + digit(*p);
-      }
+    if (*p == '.') {
+      const char* const fraction = ++p;
+      for (; is_digit(*p); ++p) digits_value = digits_value * 10 + digit(*p);
+      fraction_digits = static_cast<std::size_t>(p - fraction);
+      digit_count += fraction_digits;
     }
-    if (digit_count == 0 || p == end_ || (*p != 'e' && *p != 'E')) {
-      at_ = p;
-      if (at_ == end_) at_end_ = true;
-#if FLT_EVAL_METHOD == 0
-      // Both the integer and the power of ten are exact floats, so the one
-      // division rounds exactly as a correctly rounded conversion does.
-      if (digit_count != 0 && digit_count <= max_short_digits && digits_value <= exact_float_integer) {
-        const float magnitude = static_cast<float>(digits_value) / powers_of_ten[fraction_digits];
-        value = negative ? -magnitude : magnitude;
-        return;
-      }
-#endif
-      convert_float(body, at_, negative, value);
+    if (digit_count != 0 && (*p == 'e' || *p == 'E')) {
+      scan_with_exponent(negative, value);
       return;
     }
-    bool mantissa = false;
-    bool point = false;
-    bool exponent = false;
-    while (at_ != end_) {
-      const char c = *at_;
-      if (is_digit(c)) {
-        mantissa = true;
-      } else if (c == '.' && !point && !exponent) {
-        point = true;
-      } else if ((c == 'e' || c == 'E') && !exponent && mantissa) {
-        exponent = true;
-        // A sign directly after the exponent mark belongs to it; anything else
-        // is looked at again as a character of its own.
-        if (at_ + 1 != end_ && (at_[1] == '+' || at_[1] == '-')) ++at_;
-      } else {
-        break;
-      }
-      ++at_;
-    }
+    const char* const body = at_;
+    at_ = p;
     if (at_ == end_) at_end_ = true;
+#if FLT_EVAL_METHOD == 0
+    // Both the integer and the power of ten are exact floats, so the one
+    // division rounds exactly as a correctly rounded conversion does.
+    if (digit_count != 0 && digit_count <= max_short_digits && digits_value <= exact_float_integer) {
+      const float magnitude = static_cast<float>(digits_value) / powers_of_ten[fraction_digits];
+      value = negative ? -magnitude : magnitude;
+      return;
+    }
+#endif
     convert_float(body, at_, negative, value);
   }
 
@@ -173,9 +154,37 @@ class field_scanner {
     return true;
   }
 
+  // The general scan, from the first character after the sign: takes what
+  // the stream's extraction accumulates, exponent and its sign included.
+  __attribute__((noinline)) void scan_with_exponent(bool negative, float& value) {
+    const char* const body = at_;
+    bool mantissa = false;
+    bool point = false;
+    bool exponent = false;
+    while (at_ != end_) {
+      const char c = *at_;
+      if (is_digit(c)) {
+        mantissa = true;
+      } else if (c == '.' && !point && !exponent) {
+        point = true;
+      } else if ((c == 'e' || c == 'E') && !exponent && mantissa) {
+        exponent = true;
+        // A sign directly after the exponent mark belongs to it; anything else
+        // is looked at again as a character of its own.
+        if (at_ + 1 != end_ && (at_[1] == '+' || at_[1] == '-')) ++at_;
+      } else {
+        break;
+      }
+      ++at_;
+    }
+    if (at_ == end_) at_end_ = true;
+    convert_float(body, at_, negative, value);
+  }
+
   // [body, last) is what the extraction accumulated, without its sign. It
   // converts as the C library's strtof would, or not at all.
-  void convert_float(const char* body, const char* last, bool negative, float& value) {
+  __attribute__((noinline)) void convert_float(const char* body, const char* last, bool negative,
+                                               float& value) {
     float magnitude = 0.0f;
     const std::from_chars_result r = std::from_chars(body, last, magnitude, std::chars_format::general);
     if (r.ec == std::errc() && r.ptr == last && body != last) {

@@ -1,46 +1,59 @@
 #include "cube_table.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <utility>
 
 namespace vireth::image::cube {
 
 namespace {
 
-// The strip is size^2 texels wide and its width is a 32-bit field, so 65535
-// is the largest size whose shape can be stored at all. Below that bound
-// 3 * size^3 fits easily in 64 bits, so no size passes the count check by
-// wrap-around.
-constexpr std::uint64_t largest_size = 65535;
+constexpr std::size_t largest_byte_count = 3 * largest_entry_count;
+// The first allocation: a 16-point table, a few kilobytes.
+constexpr std::size_t first_capacity = 3 * 16 * 16 * 16;
 
-bool count_matches(std::uint32_t size, std::size_t value_count) {
+std::size_t byte_count(std::uint32_t size) {
+  const std::size_t n = size;
+  return 3 * n * n * n;
+}
+
+bool count_matches(std::uint32_t size, std::size_t entry_count) {
+  // Above the largest size the product is never formed: no wrap-around can
+  // make a huge declared size look right.
   if (size > largest_size) return false;
-  const std::uint64_t n = size;
-  const std::uint64_t expected = 3 * n * n * n;
-  if (expected > std::numeric_limits<std::size_t>::max()) return false;
-  return expected == value_count;
+  const std::size_t n = size;
+  return n * n * n == entry_count;
 }
 
 }  // namespace
 
-void store_table(lut& target, std::uint32_t size, const std::vector<float>& entries) {
-  if (!count_matches(size, entries.size())) throw detail::parse_error(0, 0, count_mismatch_detail);
+void entry_list::expect(std::uint32_t size) {
+  if (size > largest_size) return;
+  const std::size_t wanted = byte_count(size);
+  if (wanted > bytes_.capacity()) bytes_.reserve(wanted);
+}
+
+void entry_list::grow() {
+  const std::size_t capacity = bytes_.capacity();
+  if (capacity >= largest_byte_count) throw detail::parse_error(0, 0, count_mismatch_detail);
+  // Doubling, but never past the largest table's bytes.
+  bytes_.reserve(std::min(std::max(first_capacity, 2 * capacity), largest_byte_count));
+}
+
+void store_table(lut& target, std::uint32_t size, const entry_list& entries) {
+  if (!count_matches(size, entries.entry_count())) throw detail::parse_error(0, 0, count_mismatch_detail);
 
   const std::size_t n = size;
-  std::vector<std::uint8_t> strip(3 * n * n * n, 0);
+  std::vector<std::uint8_t> strip(3 * n * n * n);
   // The strip is written in ascending memory order (green rows, blue tiles,
   // red columns); the entry list, red fastest, is read with strides.
+  const std::uint8_t* const in = entries.bytes().data();
   std::uint8_t* out = strip.data();
   for (std::size_t g = 0; g < n; ++g) {
     for (std::size_t b = 0; b < n; ++b) {
-      for (std::size_t r = 0; r < n; ++r) {
-        const float* entry = entries.data() + 3 * (r + n * g + n * n * b);
-        *out++ = to_byte(entry[0]);
-        *out++ = to_byte(entry[1]);
-        *out++ = to_byte(entry[2]);
-      }
+      const std::uint8_t* row = in + 3 * (n * g + n * n * b);
+      for (std::size_t r = 0; r < 3 * n; ++r) *out++ = row[r];
     }
   }
   target.height = size;

@@ -1,13 +1,28 @@
-// What every cube reader shares once the text is read: the count check and
-// the conversion of the float table into the 8-bit LUT strip.
+// What every cube reader shares once the text is read: the largest table it
+// accepts, the entry list (three bytes per entry) and the conversion of that
+// list into the 8-bit LUT strip.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "lut.hpp"
 
 namespace vireth::image::cube {
+
+// 256 points per axis is the largest table read: 2^24 entries, 48 MiB of
+// entry bytes and as much again for the strip. Grading tables use 17 to 65
+// points, and the 8-bit inputs of an image never tell more than 256 levels
+// apart. The bound also ends an endless or hostile stream (a device, random
+// bytes) after 2^24 data lines instead of letting the list grow without end.
+inline constexpr std::uint32_t largest_size = 256;
+inline constexpr std::size_t largest_entry_count = std::size_t{largest_size} * largest_size * largest_size;
+
+// The longest line read, 1 MiB without its line end: a data line of a real
+// table is a few dozen bytes. A longer line (a device without line ends, such
+// as /dev/zero) ends the read with parse_error id 0, the line never held whole.
+inline constexpr std::size_t longest_line = std::size_t{1} << 20;
 
 // Clamp to [0, 1], scale by 255 in single precision, truncate: 0.5 -> 127,
 // 0.999 -> 254. A NaN (no cube reader produces one) becomes 0.
@@ -17,9 +32,38 @@ inline std::uint8_t to_byte(float f) {
   return static_cast<std::uint8_t>(v * 255.0f);
 }
 
-// Checks that `entries` holds 3 * size^3 floats (red fastest, blue slowest)
-// and, only then, replaces the strip of `target` with them. Throws
-// parse_error id 0 on a mismatch, leaving the strip and its shape untouched.
-void store_table(lut& target, std::uint32_t size, const std::vector<float>& entries);
+// The data lines read so far, in file order. Each component becomes its strip
+// byte as it is appended: the strip needs nothing else of the float, and an
+// entry costs 3 bytes, no more than the shortest data line of the text.
+class entry_list {
+ public:
+  // Makes room for a table of `size` points per axis in one allocation, so a
+  // size line before the data spares every regrowth. Allocated, not touched:
+  // a size line that lies costs address space only.
+  void expect(std::uint32_t size);
+
+  // Throws parse_error id 0 (count mismatch) once the list would pass the
+  // entries of the largest table: no size it may declare can match any more.
+  void append(float red, float green, float blue) {
+    if (bytes_.size() == bytes_.capacity()) grow();
+    bytes_.push_back(to_byte(red));
+    bytes_.push_back(to_byte(green));
+    bytes_.push_back(to_byte(blue));
+  }
+
+  std::size_t entry_count() const noexcept { return bytes_.size() / 3; }
+  const std::vector<std::uint8_t>& bytes() const noexcept { return bytes_; }
+
+ private:
+  void grow();
+
+  std::vector<std::uint8_t> bytes_;
+};
+
+// Checks that `entries` holds size^3 entries (red fastest, blue slowest) of
+// a size no larger than largest_size and, only then, replaces the strip of
+// `target` with them. Throws parse_error id 0 on a mismatch, leaving the strip
+// and its shape untouched.
+void store_table(lut& target, std::uint32_t size, const entry_list& entries);
 
 }  // namespace vireth::image::cube

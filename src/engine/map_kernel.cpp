@@ -147,30 +147,30 @@ void run_plain(const kernel_tables& tables, std::uint8_t* rgb, std::size_t count
   }
 }
 
-path detect_path() {
+variant detect_variant() {
 #if defined(__x86_64__)
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) return path::avx2;
-  if (__builtin_cpu_supports("sse2")) return path::sse2;
+  if (__builtin_cpu_supports("avx2")) return variant::avx2;
+  if (__builtin_cpu_supports("sse2")) return variant::sse2;
 #endif
-  return path::plain;
+  return variant::plain;
 }
 
 }  // namespace
 
-bool available(path p) {
-  switch (p) {
-    case path::plain: return true;
+bool available(variant v) {
+  switch (v) {
+    case variant::plain: return true;
 #if defined(__x86_64__)
-    case path::sse2: __builtin_cpu_init(); return __builtin_cpu_supports("sse2");
-    case path::avx2: __builtin_cpu_init(); return __builtin_cpu_supports("avx2");
+    case variant::sse2: __builtin_cpu_init(); return __builtin_cpu_supports("sse2");
+    case variant::avx2: __builtin_cpu_init(); return __builtin_cpu_supports("avx2");
 #endif
     default: return false;
   }
 }
 
-path best_path() {
-  static const path chosen = detect_path();
+variant best_variant() {
+  static const variant chosen = detect_variant();
   return chosen;
 }
 
@@ -234,18 +234,18 @@ void build(const lut& table, kernel_tables& out) {
   }
 }
 
-void run(path p, const kernel_tables& tables, std::uint8_t* rgb, std::size_t count) {
-  if (!tables.every_t_below_one) p = path::plain;
-  switch (p) {
+void run(variant v, const kernel_tables& tables, std::uint8_t* rgb, std::size_t count) {
+  if (!tables.every_t_below_one) v = variant::plain;
+  switch (v) {
 #if defined(__x86_64__)
-    case path::avx2: run_avx2(tables, rgb, count); return;
-    case path::sse2: run_sse2(tables, rgb, count); return;
+    case variant::avx2: run_avx2(tables, rgb, count); return;
+    case variant::sse2: run_sse2(tables, rgb, count); return;
 #endif
     default: run_plain(tables, rgb, count); return;
   }
 }
 
-void map_with(path p, const lut& table, std::uint8_t* rgb, std::size_t count) {
+void map_with(variant v, const lut& table, std::uint8_t* rgb, std::size_t count) {
   if (count == 0) return;
   if (!fits_tables(table)) {
     const sampler::strip_view strip = sampler::view_of(table);
@@ -254,7 +254,7 @@ void map_with(path p, const lut& table, std::uint8_t* rgb, std::size_t count) {
   }
   kernel_tables tables;
   build(table, tables);
-  run(p, tables, rgb, count);
+  run(v, tables, rgb, count);
 }
 
 }  // namespace vireth::image::kernel

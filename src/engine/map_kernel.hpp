@@ -23,13 +23,16 @@
 
 namespace vireth::image::kernel {
 
-enum class path { plain, sse2, avx2 };
+// One kernel, written once per instruction set: plain scalar C++ (the
+// reference the others are tested against), SSE2 and AVX2. All give the same
+// bytes; they differ in speed only.
+enum class variant { plain, sse2, avx2 };
 
-// True when this build and this CPU can run `p`. plain always can.
-bool available(path p);
+// True when this build and this CPU can run `v`. plain always can.
+bool available(variant v);
 
-// The fastest available path, chosen once from the CPU's features.
-path best_path();
+// The fastest available variant, chosen once from the CPU's features.
+variant best_variant();
 
 // The strip as floats, four per texel (R, G, B, 0), is what the SIMD kernels
 // read; above this many texels (a 80-point table) its copy would outweigh the
@@ -91,11 +94,11 @@ bool fits_tables(const lut& table);
 // Fills `out` for `table`; requires fits_tables(table).
 void build(const lut& table, kernel_tables& out);
 
-// Maps pixels [0, count) with the given kernel; `p` must be available.
-void run(path p, const kernel_tables& tables, std::uint8_t* rgb, std::size_t count);
+// Maps pixels [0, count) with the kernel variant `v`; `v` must be available.
+void run(variant v, const kernel_tables& tables, std::uint8_t* rgb, std::size_t count);
 
-// The whole LUT step on a validated table, on path `p` (tests force each path).
-void map_with(path p, const lut& table, std::uint8_t* rgb, std::size_t count);
+// The whole LUT step on a validated table, with variant `v` (tests force each variant).
+void map_with(variant v, const lut& table, std::uint8_t* rgb, std::size_t count);
 
 #if defined(__x86_64__)
 void run_sse2(const kernel_tables& tables, std::uint8_t* rgb, std::size_t count);

@@ -11,7 +11,7 @@
 // Numbers are read as the standard stream extraction reads them, and a
 // component that a data line does not supply keeps its value from the
 // previous data line (0 before the first). The only check is that the table
-// holds 3 * N^3 values.
+// holds 3 * N^3 values, with N at most 256 (cube_table.hpp).
 //
 // The text is scanned in place, a buffer at a time, by the scanner in
 // cube_fields.hpp, which takes exactly the characters a string stream's
@@ -47,7 +47,7 @@ struct reader_state {
   float red = 0.0f;
   float green = 0.0f;
   float blue = 0.0f;
-  std::vector<float> entries;
+  cube::entry_list entries;
 };
 
 // Three numbers into the carried-over components, then all three appended
@@ -56,12 +56,13 @@ void take_data_line(reader_state& state, cube::field_scanner& fields) {
   fields.read_float(state.red);
   fields.read_float(state.green);
   fields.read_float(state.blue);
-  state.entries.push_back(state.red);
-  state.entries.push_back(state.green);
-  state.entries.push_back(state.blue);
+  state.entries.append(state.red, state.green, state.blue);
 }
 
+[[noreturn]] void refuse() { throw detail::parse_error(0, 0, count_mismatch_detail); }
+
 void take_line(reader_state& state, const char* line, std::size_t length) {
+  if (length > cube::longest_line) refuse();
   if (length == 0 || line[0] == '#') return;
   cube::field_scanner fields(line, line + length);
   // Every keyword starts with one of these; most lines are data and go
@@ -80,6 +81,7 @@ void take_line(reader_state& state, const char* line, std::size_t length) {
   } else if (starts_with(line, length, "LUT_3D_SIZE")) {
     fields.token(begin, end);  // the keyword itself
     fields.read_unsigned(state.size);
+    state.entries.expect(state.size);
   } else {
     take_data_line(state, fields);
   }
@@ -103,6 +105,8 @@ void parse_cube(lut& target, std::istream& stream) {
           static_cast<const char*>(std::memchr(begin, '\n', static_cast<std::size_t>(end - begin)));
       if (!newline) {
         pending.append(begin, end);
+        // Too long already, whatever line end follows: held no further.
+        if (pending.size() > cube::longest_line + 1) refuse();
         break;
       }
       const char* line = begin;

@@ -2,12 +2,17 @@
 
 #include <cerrno>
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "bridge_client.hpp"
 #include "bridge_test_files.hpp"
+#include "exception_outcome.hpp"
+#include "lut.hpp"
+#include "lut_open_error.hpp"
 
 namespace {
 
@@ -105,6 +110,54 @@ TEST(BridgeApiNullTest, NullPointersAreNoCrash) {
   EXPECT_EQ(call.outcome, BridgeOutcome::internal_error);
   EXPECT_FALSE(call.text.empty());
   EXPECT_TRUE(call.arguments_moved_out) << "released even when refused";
+}
+
+struct classified {
+  BridgeOutcome outcome;
+  std::int32_t os_error;
+  std::string message;
+};
+
+template <class Exception>
+classified classify(const Exception& exception) {
+  try {
+    throw exception;
+  } catch (...) {
+    const tonvik::bridge::exception_outcome o = tonvik::bridge::classify_current_exception();
+    return {o.outcome, o.os_error, o.message};  // the text dies with the exception
+  }
+}
+
+// A bad LUT is the caller's to fix; a broken precondition or invariant is a
+// fault of ours and must not look like one.
+TEST(ExceptionOutcomeTest, CallersMistakesAndOurFaultsAreDifferentOutcomes) {
+  using vireth::image::detail::parse_error;
+  using vireth::image::detail::precondition_error;
+  const classified unopenable = classify(tonvik::bridge::lut_open_error("a.cube", EACCES));
+  EXPECT_EQ(unopenable.outcome, BridgeOutcome::lut_unopenable);
+  EXPECT_EQ(unopenable.os_error, EACCES);
+  EXPECT_EQ(unopenable.message, "failed to open the file: a.cube");
+
+  const classified malformed = classify(parse_error(0, 0, vireth::image::count_mismatch_detail));
+  EXPECT_EQ(malformed.outcome, BridgeOutcome::invalid_input);
+  EXPECT_EQ(malformed.message,
+            "[lut.exception.parse_error.0] parse error: The lut element does not match the size of lut");
+
+  const classified precondition = classify(precondition_error("u >= 0.0f", "lut.cpp", 7));
+  EXPECT_EQ(precondition.outcome, BridgeOutcome::internal_error);
+  EXPECT_EQ(precondition.message,
+            "[lut.exception.precondition_error.0] precondition failed: u >= 0.0f (lut.cpp:7)");
+
+  const classified invariant = classify(std::invalid_argument("assertion failed: s != nullptr"));
+  EXPECT_EQ(invariant.outcome, BridgeOutcome::internal_error);
+  EXPECT_EQ(invariant.message, "assertion failed: s != nullptr");
+
+  EXPECT_EQ(classify(std::bad_alloc()).outcome, BridgeOutcome::out_of_memory);
+  EXPECT_EQ(classify(std::runtime_error("x")).outcome, BridgeOutcome::internal_error);
+  const classified unknown = classify(42);
+  EXPECT_EQ(unknown.outcome, BridgeOutcome::internal_error);
+  EXPECT_EQ(unknown.message, "unknown exception in the engine");
+  for (const classified& c : {malformed, precondition, invariant, unknown}) EXPECT_EQ(c.os_error, 0);
 }
 
 }  // namespace

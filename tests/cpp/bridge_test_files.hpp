@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -11,7 +13,10 @@
 #include <string>
 #include <vector>
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace tonvik::bridge::testing {
 
@@ -77,6 +82,44 @@ inline std::string ppm(int width, int height, const std::vector<std::uint8_t>& r
 // A flat grey PPM of the given size.
 inline std::string grey_ppm(int width, int height, std::uint8_t value = 128) {
   return ppm(width, height, std::vector<std::uint8_t>(static_cast<std::size_t>(width) * height * 3, value));
+}
+
+// The user a permission check runs as when the tests run as root, who reads
+// and writes any file: "nobody" on Debian and most Linux systems.
+inline constexpr uid_t unprivileged_id = 65534;
+
+// Runs `check` as a user that file permissions apply to. Under root it runs in
+// a forked child that gives up root for good first; the child's failures are
+// printed as usual and fail the calling test through its exit status. Files
+// the check makes must be made inside it, where the user can reach them: a
+// fresh scratch_dir in the system's temporary folder will do.
+template <class Check>
+void as_unprivileged(Check check) {
+  if (::geteuid() != 0) {
+    check();
+    return;
+  }
+  const pid_t child = ::fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    int status = 3;
+    if (::setgroups(0, nullptr) == 0 && ::setgid(unprivileged_id) == 0 && ::setuid(unprivileged_id) == 0) {
+      try {
+        check();
+        status = ::testing::Test::HasFailure() ? 1 : 0;
+      } catch (const std::exception& error) {
+        std::fprintf(stderr, "unexpected exception: %s\n", error.what());
+        status = 2;
+      }
+    }
+    std::fflush(nullptr);
+    ::_exit(status);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "the unprivileged check ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0)
+      << "the unprivileged check failed (1), threw (2) or could not drop root (3)";
 }
 
 inline bool is_jpeg(const std::string& bytes) {

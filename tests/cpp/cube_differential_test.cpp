@@ -104,6 +104,19 @@ TEST(CubeReader, LinesLongerThanOneReadGiveTheReferenceTable) {
   }
 }
 
+TEST(CubeReader, LinesAroundTheLongestReadGiveTheReferenceResult) {
+  // Lengths on both sides of 1 MiB, counted with and without a CR, and a last
+  // line without any line end.
+  constexpr std::size_t longest = std::size_t{1} << 20;
+  for (std::size_t length : {longest - 1, longest, longest + 1, longest + 2}) {
+    for (const char* end : {"\n", "\r\n", "\r", ""}) {
+      const std::string table = "LUT_3D_SIZE 1\n0.25 0.5 0.75\n";
+      EXPECT_EQ(compare_readers(table + "#" + std::string(length - 1, 'x') + end), "") << length << end;
+      EXPECT_EQ(compare_readers("TITLE " + std::string(length - 6, 't') + end + table), "") << length << end;
+    }
+  }
+}
+
 // Random lines over the characters that matter, in whole files and alone.
 std::string random_line(std::mt19937& engine) {
   static const std::string alphabet = "0123456789.eE+- \t\r#x\v";

@@ -70,17 +70,17 @@ std::int64_t first_difference(const std::vector<std::uint8_t>& a, const std::vec
   return -1;
 }
 
-std::vector<kernel::path> available_paths() {
-  std::vector<kernel::path> paths;
-  for (kernel::path p : {kernel::path::plain, kernel::path::sse2, kernel::path::avx2})
-    if (kernel::available(p)) paths.push_back(p);
-  return paths;
+std::vector<kernel::variant> available_variants() {
+  std::vector<kernel::variant> variants;
+  for (kernel::variant v : {kernel::variant::plain, kernel::variant::sse2, kernel::variant::avx2})
+    if (kernel::available(v)) variants.push_back(v);
+  return variants;
 }
 
-const char* name_of(kernel::path p) {
-  switch (p) {
-    case kernel::path::plain: return "plain";
-    case kernel::path::sse2: return "sse2";
+const char* name_of(kernel::variant v) {
+  switch (v) {
+    case kernel::variant::plain: return "plain";
+    case kernel::variant::sse2: return "sse2";
     default: return "avx2";
   }
 }
@@ -96,11 +96,11 @@ void expect_every_colour_exact(const lut& t, const std::string& label) {
     fill_slab(input, first);
     expected = input;
     for (std::size_t i = 0; i < slab_colours; ++i) sampler::map_pixel(strip, expected.data() + 3 * i);
-    for (kernel::path p : available_paths()) {
+    for (kernel::variant v : available_variants()) {
       actual = input;
-      kernel::run(p, tables, actual.data(), slab_colours);
+      kernel::run(v, tables, actual.data(), slab_colours);
       const std::int64_t bad = first_difference(expected, actual);
-      ASSERT_EQ(bad, -1) << label << " on the " << name_of(p) << " path, colour "
+      ASSERT_EQ(bad, -1) << label << " on the " << name_of(v) << " kernel, colour "
                          << (bad < 0 ? 0 : first + static_cast<std::size_t>(bad));
     }
   }
@@ -108,12 +108,12 @@ void expect_every_colour_exact(const lut& t, const std::string& label) {
 
 TEST(MapKernel, X86BuildsOfferBothSimdPathsWhereTheCpuHasThem) {
 #if defined(__x86_64__)
-  EXPECT_TRUE(kernel::available(kernel::path::sse2));
+  EXPECT_TRUE(kernel::available(kernel::variant::sse2));
   if (__builtin_cpu_supports("avx2")) {
-    EXPECT_EQ(kernel::best_path(), kernel::path::avx2);
+    EXPECT_EQ(kernel::best_variant(), kernel::variant::avx2);
   }
 #endif
-  EXPECT_TRUE(kernel::available(kernel::best_path()));
+  EXPECT_TRUE(kernel::available(kernel::best_variant()));
 }
 
 class EveryColour : public ::testing::TestWithParam<std::uint32_t> {};
@@ -163,10 +163,10 @@ TEST(MapKernel, EveryTableSizeTheKernelsTakeMatchesOnSampledColours) {
       EXPECT_LT(pair.x1, t.width) << n;
     }
     const std::vector<std::uint8_t> expected = reference_map(t, input);
-    for (kernel::path p : available_paths()) {
+    for (kernel::variant v : available_variants()) {
       std::vector<std::uint8_t> actual = input;
-      kernel::run(p, tables, actual.data(), input.size() / 3);
-      ASSERT_EQ(first_difference(expected, actual), -1) << n << ' ' << name_of(p);
+      kernel::run(v, tables, actual.data(), input.size() / 3);
+      ASSERT_EQ(first_difference(expected, actual), -1) << n << ' ' << name_of(v);
     }
   }
   // Float rounding does skip a texel at some sizes: the extra pairs are met.
@@ -184,10 +184,10 @@ TEST(MapKernel, OddPixelCountsAndTablesAboveTheKernelLimitMatch) {
       std::mt19937 engine(static_cast<std::uint32_t>(count));
       for (auto& byte : input) byte = static_cast<std::uint8_t>(engine());
       const std::vector<std::uint8_t> expected = reference_map(t, input);
-      for (kernel::path p : available_paths()) {
+      for (kernel::variant v : available_variants()) {
         std::vector<std::uint8_t> actual = input;
-        kernel::map_with(p, t, actual.data(), count);
-        EXPECT_EQ(first_difference(expected, actual), -1) << n << ' ' << count << ' ' << name_of(p);
+        kernel::map_with(v, t, actual.data(), count);
+        EXPECT_EQ(first_difference(expected, actual), -1) << n << ' ' << count << ' ' << name_of(v);
       }
       std::vector<std::uint8_t> through_api = input;
       vireth::image::map_pixels(t, through_api.data(), count);

@@ -1,9 +1,13 @@
 #include "output_file.hpp"
 
 #include <csignal>
+#include <functional>
 #include <string>
+#include <vector>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +19,36 @@ namespace {
 using namespace tonvik::bridge;
 using namespace tonvik::codec;
 using namespace tonvik::bridge::testing;
+
+class unique_descriptor {
+ public:
+  explicit unique_descriptor(int fd = -1) : fd_(fd) {}
+  unique_descriptor(const unique_descriptor&) = delete;
+  unique_descriptor& operator=(const unique_descriptor&) = delete;
+  ~unique_descriptor() { reset(); }
+  int get() const { return fd_; }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+// Everything readable from `fd` now (from `offset` when given), without waiting.
+std::string read_all(int fd, off_t offset = -1) {
+  std::string bytes;
+  char chunk[65536];
+  for (;;) {
+    const ssize_t got =
+        offset < 0 ? ::read(fd, chunk, sizeof chunk) : ::pread(fd, chunk, sizeof chunk, offset);
+    if (got <= 0) break;
+    bytes.append(chunk, static_cast<std::size_t>(got));
+    if (offset >= 0) offset += got;
+  }
+  return bytes;
+}
 
 rgb_image grey_image(int width, int height) {
   const std::string bytes = grey_ppm(width, height, 90);
@@ -50,13 +84,19 @@ class file_size_cap {
   void (*old_handler_)(int) = nullptr;
 };
 
-class OutputFileTest : public ::testing::Test {
+// Every case runs on both routes: the unnamed file (O_TMPFILE) that file
+// systems offer today, and the named temporary file for those without it.
+class OutputFileTest : public ::testing::TestWithParam<detail::temp_kind> {
  protected:
+  bool write_jpeg_file(const rgb_image& picture, const std::string& path) {
+    return detail::write_jpeg_file(picture, path, GetParam());
+  }
+
   scratch_dir dir;
   const rgb_image image = grey_image(300, 200);
 };
 
-TEST_F(OutputFileTest, NewFileGetsUmaskModeAndNoLeftovers) {
+TEST_P(OutputFileTest, NewFileGetsUmaskModeAndNoLeftovers) {
   const mode_t old_mask = ::umask(022);
   const std::string output = dir.file("new.jpg");
   EXPECT_TRUE(write_jpeg_file(image, output));
@@ -66,7 +106,7 @@ TEST_F(OutputFileTest, NewFileGetsUmaskModeAndNoLeftovers) {
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"new.jpg"});
 }
 
-TEST_F(OutputFileTest, ReplacedFileKeepsItsPermissionBits) {
+TEST_P(OutputFileTest, ReplacedFileKeepsItsPermissionBits) {
   const std::string output = dir.file("old.jpg");
   write_file(output, "old");
   ASSERT_EQ(::chmod(output.c_str(), 0640), 0);
@@ -75,7 +115,7 @@ TEST_F(OutputFileTest, ReplacedFileKeepsItsPermissionBits) {
   EXPECT_EQ(permission_bits(output), 0640u);
 }
 
-TEST_F(OutputFileTest, SymbolicLinksStayAndTheirTargetIsReplaced) {
+TEST_P(OutputFileTest, SymbolicLinksStayAndTheirTargetIsReplaced) {
   const std::string target = dir.file("target.jpg");
   write_file(target, "old");
   ASSERT_EQ(::symlink("target.jpg", dir.file("hop1").c_str()), 0);              // relative
@@ -92,13 +132,13 @@ TEST_F(OutputFileTest, SymbolicLinksStayAndTheirTargetIsReplaced) {
   EXPECT_TRUE(is_jpeg(read_file(dir.file("absent.jpg"))));
 }
 
-TEST_F(OutputFileTest, LinkLoopIsNotWritten) {
+TEST_P(OutputFileTest, LinkLoopIsNotWritten) {
   ASSERT_EQ(::symlink("loop_b", dir.file("loop_a").c_str()), 0);
   ASSERT_EQ(::symlink("loop_a", dir.file("loop_b").c_str()), 0);
   EXPECT_FALSE(write_jpeg_file(image, dir.file("loop_a")));
 }
 
-TEST_F(OutputFileTest, FailedWriteKeepsOldContentsAndRemovesTemporaryFile) {
+TEST_P(OutputFileTest, FailedWriteKeepsOldContentsAndRemovesTemporaryFile) {
   const std::string output = dir.file("keep.jpg");
   write_file(output, "precious");
   {
@@ -110,7 +150,7 @@ TEST_F(OutputFileTest, FailedWriteKeepsOldContentsAndRemovesTemporaryFile) {
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"keep.jpg"});
 }
 
-TEST_F(OutputFileTest, DeviceIsWrittenDirectly) {
+TEST_P(OutputFileTest, DeviceIsWrittenDirectly) {
   EXPECT_TRUE(write_jpeg_file(image, "/dev/null"));
   struct stat status {};
   ASSERT_EQ(::stat("/dev/null", &status), 0);
@@ -118,22 +158,154 @@ TEST_F(OutputFileTest, DeviceIsWrittenDirectly) {
   EXPECT_FALSE(write_jpeg_file(image, "/dev/full"));
 }
 
-TEST_F(OutputFileTest, PermissionsAreHonouredLikeAPlainWrite) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root bypasses permission checks";
-  const std::string read_only = dir.file("read_only.jpg");
-  write_file(read_only, "old");
-  ASSERT_EQ(::chmod(read_only.c_str(), 0444), 0);
-  EXPECT_FALSE(write_jpeg_file(image, read_only));
-  EXPECT_EQ(read_file(read_only), "old");
+TEST_P(OutputFileTest, PermissionsAreHonouredLikeAPlainWrite) {
+  as_unprivileged([&] {
+    const scratch_dir own;
+    const std::string read_only = own.file("read_only.jpg");
+    write_file(read_only, "old");
+    ASSERT_EQ(::chmod(read_only.c_str(), 0444), 0);
+    EXPECT_FALSE(write_jpeg_file(image, read_only));
+    EXPECT_EQ(read_file(read_only), "old");
 
-  // A writable file in a directory that refuses new entries: kept, not risked.
-  const std::string locked = dir.file("locked");
-  ASSERT_TRUE(std::filesystem::create_directory(locked));
-  write_file(locked + "/file.jpg", "old");
-  ASSERT_EQ(::chmod(locked.c_str(), 0555), 0);
-  EXPECT_FALSE(write_jpeg_file(image, locked + "/file.jpg"));
-  EXPECT_EQ(read_file(locked + "/file.jpg"), "old");
-  ::chmod(locked.c_str(), 0755);
+    // A writable file in a directory that refuses new entries: kept, not risked.
+    const std::string locked = own.file("locked");
+    ASSERT_TRUE(std::filesystem::create_directory(locked));
+    write_file(locked + "/file.jpg", "old");
+    ASSERT_EQ(::chmod(locked.c_str(), 0555), 0);
+    EXPECT_FALSE(write_jpeg_file(image, locked + "/file.jpg"));
+    EXPECT_EQ(read_file(locked + "/file.jpg"), "old");
+    ::chmod(locked.c_str(), 0755);
+    EXPECT_EQ(own.entries().size(), 2u) << "no temporary left beside the read-only file";
+  });
+}
+
+TEST_P(OutputFileTest, SetuidAndSetgidAreDroppedFromAReplacedFile) {
+  const std::string output = dir.file("tool.jpg");
+  write_file(output, "old");
+  ASSERT_EQ(::chmod(output.c_str(), 07755), 0);
+  EXPECT_TRUE(write_jpeg_file(image, output));
+  EXPECT_EQ(permission_bits(output), 01755u) << "sticky and permission bits stay";
+}
+
+TEST_P(OutputFileTest, PipeBehindProcSelfFdReceivesTheJpeg) {
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  const unique_descriptor reader(ends[0]);
+  unique_descriptor writer(ends[1]);
+  // Room for the whole JPEG, so the write completes without a reader running.
+  ASSERT_GE(::fcntl(writer.get(), F_SETPIPE_SZ, 1 << 20), 1 << 20);
+  EXPECT_TRUE(write_jpeg_file(image, "/proc/self/fd/" + std::to_string(writer.get())));
+  writer.reset();
+  EXPECT_TRUE(is_jpeg(read_all(reader.get())));
+}
+
+TEST_P(OutputFileTest, FifoIsWrittenInPlace) {
+  const std::string fifo = dir.file("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // Held open for reading and writing, so opening it to write does not wait.
+  const unique_descriptor reader(::open(fifo.c_str(), O_RDWR | O_NONBLOCK));
+  ASSERT_GE(reader.get(), 0);
+  ASSERT_GE(::fcntl(reader.get(), F_SETPIPE_SZ, 1 << 20), 1 << 20);
+  EXPECT_TRUE(write_jpeg_file(image, fifo));
+  EXPECT_TRUE(is_jpeg(read_all(reader.get())));
+  struct stat status {};
+  ASSERT_EQ(::lstat(fifo.c_str(), &status), 0);
+  EXPECT_TRUE(S_ISFIFO(status.st_mode)) << "never renamed over";
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"fifo"});
+}
+
+TEST_P(OutputFileTest, ProcSelfFdOfANamelessFileWritesThatFile) {
+  // The link reads "<path> (deleted)": no such name may be created.
+  const std::string gone = dir.file("gone.jpg");
+  const unique_descriptor fd(::open(gone.c_str(), O_RDWR | O_CREAT, 0600));
+  ASSERT_GE(fd.get(), 0);
+  ASSERT_EQ(::unlink(gone.c_str()), 0);
+  EXPECT_TRUE(write_jpeg_file(image, "/proc/self/fd/" + std::to_string(fd.get())));
+  EXPECT_TRUE(is_jpeg(read_all(fd.get(), 0)));
+  EXPECT_TRUE(dir.entries().empty());
+}
+
+TEST_P(OutputFileTest, ProcSelfFdOfANamedFileReplacesThatFile) {
+  const std::string output = dir.file("named.jpg");
+  write_file(output, "old");
+  const unique_descriptor fd(::open(output.c_str(), O_RDONLY));
+  ASSERT_GE(fd.get(), 0);
+  EXPECT_TRUE(write_jpeg_file(image, "/proc/self/fd/" + std::to_string(fd.get())));
+  EXPECT_TRUE(is_jpeg(read_file(output)));
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"named.jpg"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Routes, OutputFileTest,
+                         ::testing::Values(detail::temp_kind::unnamed_first, detail::temp_kind::named),
+                         [](const auto& info) {
+                           return info.param == detail::temp_kind::named ? "named" : "unnamed";
+                         });
+
+// Names created in a directory while a file is written, as inotify reports
+// them: the unnamed route must create none but the final one.
+std::vector<std::string> names_created_while(const std::string& directory,
+                                             const std::function<void()>& work) {
+  const unique_descriptor watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  EXPECT_GE(watch.get(), 0);
+  EXPECT_GE(::inotify_add_watch(watch.get(), directory.c_str(), IN_CREATE | IN_MOVED_TO), 0);
+  work();
+  std::vector<std::string> names;
+  alignas(inotify_event) char buffer[64 * 1024];
+  for (;;) {
+    const ssize_t got = ::read(watch.get(), buffer, sizeof buffer);
+    if (got <= 0) break;
+    for (ssize_t at = 0; at < got;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      names.push_back(std::string(event->len ? event->name : "") +
+                      ((event->mask & IN_MOVED_TO) ? " (renamed in)" : ""));
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+  return names;
+}
+
+bool unnamed_files_supported(const std::string& directory) {
+  const unique_descriptor fd(::open(directory.c_str(), O_TMPFILE | O_WRONLY, 0600));
+  return fd.get() >= 0;
+}
+
+TEST(OutputFileNames, ANewFileAppearsOnlyUnderItsOwnNameAndComplete) {
+  scratch_dir dir;
+  if (!unnamed_files_supported(dir.path().string())) GTEST_SKIP() << "no O_TMPFILE on " << dir.path();
+  const rgb_image image = grey_image(300, 200);
+  const std::string output = dir.file("new.jpg");
+  const auto names =
+      names_created_while(dir.path().string(), [&] { EXPECT_TRUE(write_jpeg_file(image, output)); });
+  EXPECT_EQ(names, std::vector<std::string>{"new.jpg"});
+  EXPECT_TRUE(is_jpeg(read_file(output)));
+}
+
+TEST(OutputFileNames, AFailedWriteCreatesNoName) {
+  scratch_dir dir;
+  if (!unnamed_files_supported(dir.path().string())) GTEST_SKIP() << "no O_TMPFILE on " << dir.path();
+  const rgb_image image = grey_image(300, 200);
+  write_file(dir.file("keep.jpg"), "precious");
+  const auto names = names_created_while(dir.path().string(), [&] {
+    const file_size_cap cap(1024);
+    EXPECT_FALSE(write_jpeg_file(image, dir.file("keep.jpg")));
+    EXPECT_FALSE(write_jpeg_file(image, dir.file("fresh.jpg")));
+  });
+  EXPECT_TRUE(names.empty()) << names.front();
+  EXPECT_EQ(read_file(dir.file("keep.jpg")), "precious");
+}
+
+TEST(OutputFileNames, AReplacedFileIsRenamedOverInOneStep) {
+  scratch_dir dir;
+  if (!unnamed_files_supported(dir.path().string())) GTEST_SKIP() << "no O_TMPFILE on " << dir.path();
+  const rgb_image image = grey_image(300, 200);
+  write_file(dir.file("old.jpg"), "old");
+  const auto names = names_created_while(dir.path().string(),
+                                         [&] { EXPECT_TRUE(write_jpeg_file(image, dir.file("old.jpg"))); });
+  // The complete file gets a temporary name and is renamed at once.
+  ASSERT_EQ(names.size(), 2u);
+  EXPECT_EQ(names[0].rfind(".tonvik-", 0), 0u) << names[0];
+  EXPECT_EQ(names[1], "old.jpg (renamed in)");
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"old.jpg"});
 }
 
 }  // namespace

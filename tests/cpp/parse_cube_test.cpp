@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <streambuf>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "lut.hpp"
@@ -254,6 +258,98 @@ TEST(ParseCube, HugeSizesNeverPassByWrapAround) {
     EXPECT_EQ(parse_failure(std::string("LUT_3D_SIZE ") + size + "\n"), count_mismatch) << size;
 }
 
+// A stream of `count` copies of `line`, made as it is read: tables far
+// larger than any test should hold as text.
+class repeated_lines : public std::streambuf {
+ public:
+  repeated_lines(std::string head, std::string line, std::size_t count)
+      : head_(std::move(head)), line_(std::move(line)), left_(count) {
+    setg(head_.data(), head_.data(), head_.data() + head_.size());
+  }
+
+ protected:
+  int_type underflow() override {
+    if (left_ == 0) return traits_type::eof();
+    // Many copies per refill, so the reader sees full buffers.
+    const std::size_t copies = std::min<std::size_t>(left_, 4096);
+    block_.clear();
+    for (std::size_t i = 0; i < copies; ++i) block_ += line_;
+    left_ -= copies;
+    setg(block_.data(), block_.data(), block_.data() + block_.size());
+    return traits_type::to_int_type(block_[0]);
+  }
+
+ private:
+  std::string head_;
+  std::string line_;
+  std::string block_;
+  std::size_t left_;
+};
+
+lut parse_repeated(const std::string& head, const std::string& line, std::size_t count) {
+  repeated_lines source(head, line, count);
+  std::istream stream(&source);
+  lut t;
+  vireth::image::parse_cube(t, stream);
+  return t;
+}
+
+TEST(ParseCubeLimits, SizeAbove256IsRefusedWhateverFollows) {
+  EXPECT_EQ(parse_failure("LUT_3D_SIZE 257\n"), count_mismatch);
+  // Only the last size line counts: a large one replaced is harmless.
+  auto lines = sample_lines();
+  lines[4] = "LUT_3D_SIZE 4000";
+  lines.push_back("LUT_3D_SIZE 2");
+  EXPECT_EQ(parse_text(join(lines)).height, 2u);
+}
+
+TEST(ParseCubeLimits, The256PointTableIsReadAndOneLineMoreIsRefused) {
+  constexpr std::size_t entries = std::size_t{256} * 256 * 256;
+  const lut t = parse_repeated("LUT_3D_SIZE 256\n", "0.5 0 1\n", entries);
+  EXPECT_EQ(t.height, 256u);
+  EXPECT_EQ(t.width, 65536u);
+  ASSERT_EQ(t.data.size(), 3 * entries);
+  EXPECT_EQ(t.data[3 * entries - 3], 127);
+  EXPECT_EQ(t.data[3 * entries - 1], 255);
+  try {
+    parse_repeated("TITLE endless\n", "0\n", entries + 1);
+    FAIL() << "2^24 + 1 data lines were read";
+  } catch (const parse_error& e) {
+    EXPECT_STREQ(e.what(), count_mismatch);
+  }
+}
+
+TEST(ParseCubeLimits, EndlessDataEndsAfterTheLargestTable) {
+  // Far more lines than any table: the read stops at 2^24 + 1 of them,
+  // leaving the rest of the stream unread.
+  constexpr std::size_t endless = std::size_t{1} << 40;
+  repeated_lines source("", "1 1 1\n", endless);
+  std::istream stream(&source);
+  lut t;
+  EXPECT_THROW(vireth::image::parse_cube(t, stream), parse_error);
+  EXPECT_FALSE(stream.eof());
+}
+
+TEST(ParseCubeLimits, LinesUpTo1MiBAreReadAndLongerOnesRefused) {
+  constexpr std::size_t longest = std::size_t{1} << 20;
+  const std::string table = "LUT_3D_SIZE 1\n0.5 0.5 0.5\n";
+  // The line end does not count: a CR LF after the longest line is fine.
+  for (const char* end : {"\n", "\r\n"}) {
+    EXPECT_EQ(parse_text("#" + std::string(longest - 1, 'x') + end + table).data[0], 127) << end;
+    EXPECT_EQ(parse_text(std::string(longest - 11, ' ') + "0.5 0.5 0.5" + end + "LUT_3D_SIZE 1\n").data[2],
+              127)
+        << end;
+  }
+  EXPECT_EQ(parse_failure("#" + std::string(longest, 'x') + "\n" + table), count_mismatch);
+  EXPECT_EQ(parse_failure(table + std::string(longest + 1, ' ')), count_mismatch);
+  // A line without any line end (a device such as /dev/zero) ends the read
+  // once it is too long, without being held whole.
+  repeated_lines zeros("", std::string(1, '\0'), std::size_t{1} << 40);
+  std::istream stream(&zeros);
+  lut t;
+  EXPECT_THROW(vireth::image::parse_cube(t, stream), parse_error);
+}
+
 TEST(ParseCube, StreamMustBeGoodOnEntry) {
   lut t;
   std::istringstream stream("LUT_3D_SIZE 1\n0 0 0\n");
@@ -277,8 +373,13 @@ TEST(ParseCube, IdentityTablesRoundTrip) {
   }
 }
 
-// Third-party cube files, read in place when the shared corpus is present.
-std::filesystem::path corpus_dir() { return std::filesystem::path(TONVIK_CORPUS_DIR) / "cube"; }
+// Third-party cube files, read in place when the shared corpus is present:
+// beside the repository, or where TONVIK_CORPUS_DIR says (as for the Python
+// tests, tests/python/support.py).
+std::filesystem::path corpus_dir() {
+  const char* chosen = std::getenv("TONVIK_CORPUS_DIR");
+  return std::filesystem::path(chosen && *chosen ? chosen : TONVIK_CORPUS_DIR) / "cube";
+}
 
 TEST(CubeCorpus, EveryFileGivesItsExpectedOutcome) {
   std::ifstream manifest(corpus_dir() / "MANIFEST.md");

@@ -8,7 +8,7 @@
 // that compare it with the libdeflate path.
 //
 // Writes "decoded <width> <height>\n" followed by width * height * 3 bytes of
-// RGB, or "not_found\n" / "too_large\n". Exit status 0 for all three; 2 for a
+// RGB, or "undecodable\n" / "too_large\n". Exit status 0 for all three; 2 for a
 // usage or I/O error of the driver itself.
 #include <cstdio>
 #include <cstring>
@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
   }
 
   switch (result.status) {
-    case tonvik::codec::decode_status::not_found: std::fputs("not_found\n", stdout); return 0;
+    case tonvik::codec::decode_status::undecodable: std::fputs("undecodable\n", stdout); return 0;
     case tonvik::codec::decode_status::too_large: std::fputs("too_large\n", stdout); return 0;
     case tonvik::codec::decode_status::decoded: break;
   }

@@ -185,21 +185,32 @@ class TestConversion:
         )):
             call(L, Outer.Inner(), O)
 
-    def test_unreadable_qualname_has_a_stand_in(self):
+    @staticmethod
+    def type_whose_qualname_raises(error: BaseException) -> type:
         class Meta(type):
             def __getattribute__(cls, name):
                 if name == "__qualname__":
-                    raise RuntimeError("no name")
+                    raise error
                 return super().__getattribute__(name)
 
         class Odd(metaclass=Meta):
             pass
 
+        return Odd
+
+    @pytest.mark.parametrize("error", [RuntimeError("no name"), AttributeError("__qualname__")])
+    def test_unreadable_qualname_has_a_stand_in(self, error):
         with pytest.raises(TypeError) as caught:
-            call(Odd(), I, O)
+            call(self.type_whose_qualname_raises(error)(), I, O)
         assert str(caught.value) == (
             "argument 'lut_path': '<failed to extract type name>' object cannot be converted to 'PyString'"
         )
+
+    @pytest.mark.parametrize("error", [MemoryError(), KeyboardInterrupt(), SystemExit(3)])
+    def test_qualname_error_that_is_no_ordinary_failure_is_never_swallowed(self, error):
+        with pytest.raises(type(error)) as caught:
+            call(self.type_whose_qualname_raises(error)(), I, O)
+        assert caught.value is error
 
     def test_str_subclass_is_accepted(self, missing_lut):
         class Path(str):

@@ -15,7 +15,8 @@ import sys
 import pytest
 import tonvik
 
-# The result string's layout, in field order: data, capacity, length. A
+# The result string's layout, in field order: data, capacity, length (pinned by
+# static_asserts beside BridgeString in src/bridge/bridge_string.hpp). A
 # capacity of 0 means the string owns no buffer, so the module's release of the
 # result leaves the shim's static bytes alone.
 SHIM_SOURCE = r"""

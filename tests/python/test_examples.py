@@ -16,6 +16,8 @@ import numpy
 import pytest
 from PIL import Image
 
+from support import IMAGE_NOT_FOUND, OK, write_cube
+
 REPO = Path(__file__).resolve().parents[2]
 EXAMPLES = REPO / "examples"
 sys.path.insert(0, str(EXAMPLES))
@@ -47,18 +49,9 @@ IMAGE_SIZE = (48, 32)
 COLOUR_TOLERANCE = 6
 
 
-def write_identity_cube(path: Path, size: int = 9) -> Path:
-    lines = [f"TITLE identity{size}", f"LUT_3D_SIZE {size}"]
-    step = size - 1
-    # red changes fastest, blue slowest
-    lines += [f"{r / step} {g / step} {b / step}" for b in range(size) for g in range(size) for r in range(size)]
-    path.write_text("\n".join(lines) + "\n")
-    return path
-
-
 @pytest.fixture
 def lut(tmp_path: Path) -> Path:
-    return write_identity_cube(tmp_path / "identity.cube")
+    return write_cube(tmp_path / "identity.cube", 9, title="identity9")
 
 
 @pytest.fixture
@@ -125,7 +118,7 @@ def test_grades_every_image_and_counts_the_broken_one(
 
     assert result.returncode == grading.EXIT_SOME_FAILED, result.stderr
     assert "6 images, 5 graded, 1 failed" in result.stdout
-    assert summary_counts(result.stdout) == {"success:ok": 5, "error:image_not_found": 1}
+    assert summary_counts(result.stdout) == {OK: 5, IMAGE_NOT_FOUND: 1}
     assert sorted(p.name for p in out.iterdir()) == sorted(EXPECTED_OUTPUTS.values())
     for name, target in EXPECTED_OUTPUTS.items():
         colour, mode = GOOD_IMAGES[name]
@@ -149,7 +142,7 @@ def test_a_missing_lut_fails_every_image_with_its_exception_type(
 
 
 def test_a_malformed_lut_is_counted_as_value_error(photos: Path, tmp_path: Path) -> None:
-    lut = write_identity_cube(tmp_path / "short.cube")
+    lut = write_cube(tmp_path / "short.cube", 9)
     lut.write_text(lut.read_text().replace("LUT_3D_SIZE 9", "LUT_3D_SIZE 10"))
     result = run_script("grade_folder.py", lut, photos, tmp_path / "graded", "--workers", "1")
 
@@ -163,7 +156,7 @@ def test_exits_zero_when_every_image_is_graded(lut: Path, photos: Path, tmp_path
     result = run_script("grade_folder.py", lut, photos, tmp_path / "graded", "--workers", "2")
 
     assert result.returncode == grading.EXIT_OK, result.stderr
-    assert summary_counts(result.stdout) == {"success:ok": 5}
+    assert summary_counts(result.stdout) == {OK: 5}
 
 
 def test_an_empty_folder_is_no_failure(lut: Path, tmp_path: Path) -> None:
@@ -233,17 +226,25 @@ def scheduler_address(tmp_path: Path) -> Iterator[str]:
             stderr=subprocess.DEVNULL,
         )
 
+    def address_once_written() -> str:
+        # The scheduler writes the file while the test polls: it may exist
+        # before its JSON is complete.
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                return str(json.loads(scheduler_file.read_text())["address"])
+            except (FileNotFoundError, json.JSONDecodeError, KeyError):
+                assert time.monotonic() < deadline, "scheduler did not start"
+                time.sleep(0.1)
+
     processes = [start("dask_scheduler", "--host", "127.0.0.1", "--port", "0", "--scheduler-file", str(scheduler_file))]
     try:
-        deadline = time.monotonic() + 30
-        while not scheduler_file.exists():
-            assert time.monotonic() < deadline, "scheduler did not start"
-            time.sleep(0.1)
+        address = address_once_written()
         processes.append(
             start("dask_worker", "--scheduler-file", str(scheduler_file), "--nworkers", "1", "--nthreads", "1",
                   "--host", "127.0.0.1")
         )
-        yield str(json.loads(scheduler_file.read_text())["address"])
+        yield address
     finally:
         for process in reversed(processes):
             process.terminate()
@@ -262,7 +263,7 @@ def test_dask_example_runs_on_a_separate_cluster(
     result = run_script("grade_dask.py", lut, photos, out, "--scheduler", scheduler_address)
 
     assert result.returncode == grading.EXIT_SOME_FAILED, result.stderr
-    assert summary_counts(result.stdout) == {"success:ok": 5, "error:image_not_found": 1}
+    assert summary_counts(result.stdout) == {OK: 5, IMAGE_NOT_FOUND: 1}
     assert sorted(p.name for p in out.iterdir()) == sorted(EXPECTED_OUTPUTS.values())
 
 

@@ -10,8 +10,7 @@ import pytest
 import image_forge as forge
 import tonvik
 from isolation import decode_in_child
-
-OK = "success:ok"
+from support import OK, write_cube
 
 PICTURE = forge.gradient(37, 11)  # odd sizes: partial PNG passes, BMP padding
 GREY = forge.grey(PICTURE)
@@ -77,8 +76,7 @@ def test_decode_jpeg_close_to_reference(tmp_path: Path, progressive: bool) -> No
 
 
 def test_every_format_applies_in_process(tmp_path: Path) -> None:
-    lut = tmp_path / "identity.cube"
-    lut.write_text("LUT_3D_SIZE 2\n" + "".join(f"{r} {g} {b}\n" for b in (0, 1) for g in (0, 1) for r in (0, 1)))
+    lut = write_cube(tmp_path / "identity.cube")
     datas = [p.values[0] for p in LOSSLESS] + [forge.jpeg(PICTURE), forge.jpeg(PICTURE, progressive=True)]
     for index, data in enumerate(datas):
         image = tmp_path / f"in{index}"

@@ -18,19 +18,7 @@ from PIL import Image
 
 import image_forge as forge
 from isolation import Decoded, decode_in_child
-
-
-
-def _corpus_dir() -> Path:
-    """<repository>/../shared/corpus/images; from a git worktree, beside the main checkout."""
-    root = Path(__file__).resolve().parents[2]
-    git = root / ".git"
-    if git.is_file():  # "gitdir: <main>/.git/worktrees/<name>"
-        root = Path(git.read_text().split(":", 1)[1].strip()).parents[2]
-    return (root / ".." / "shared" / "corpus" / "images").resolve()
-
-
-CORPUS = _corpus_dir()
+from support import CORPUS
 
 # (colour type, bit depth, samples per pixel)
 LAYOUTS = {
@@ -192,15 +180,17 @@ def test_forged_pictures_decode_exactly(tmp_path: Path, colour: str, bit_depth: 
 
 
 def _corpus_pngs() -> list[str]:
-    if not CORPUS.is_dir():
+    images = CORPUS / "images"
+    if not images.is_dir():
         return ["<corpus absent>"]
-    return sorted(p.name for p in CORPUS.iterdir() if p.suffix == ".png")
+    return sorted(p.name for p in images.iterdir() if p.suffix == ".png")
 
 
-@pytest.mark.skipif(not CORPUS.is_dir(), reason="corpus not present")
+@pytest.mark.corpus
+@pytest.mark.skipif(not (CORPUS / "images").is_dir(), reason="corpus not present")
 @pytest.mark.parametrize("name", _corpus_pngs())
 def test_corpus_png(tmp_path: Path, name: str) -> None:
-    decode_both(tmp_path, (CORPUS / name).read_bytes())
+    decode_both(tmp_path, (CORPUS / "images" / name).read_bytes())
 
 
 # ---------------------------------------------------------------- damaged streams

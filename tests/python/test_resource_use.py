@@ -10,6 +10,7 @@ import sys
 from pathlib import Path
 
 import image_forge as forge
+from support import write_cube
 
 # What the 2,400 measured calls may add to the resident set once the
 # allocator has warmed up: far above allocator noise (well under 1 MB here),
@@ -61,9 +62,7 @@ print(json.dumps({"before": before, "after": after, "calls": 200 * len(calls)}))
 
 
 def test_many_calls_keep_resident_memory_flat(tmp_path: Path) -> None:
-    (tmp_path / "identity.cube").write_text(
-        "LUT_3D_SIZE 2\n" + "".join(f"{r} {g} {b}\n" for b in (0, 1) for g in (0, 1) for r in (0, 1))
-    )
+    write_cube(tmp_path / "identity.cube")
     (tmp_path / "broken.cube").write_text("LUT_3D_SIZE 2\n0 0 0\n")
     (tmp_path / "tiny.png").write_bytes(forge.png(forge.gradient(5, 3)))
     (tmp_path / "broken.png").write_bytes(forge.truncated(forge.png(forge.gradient(40, 20)), 200))

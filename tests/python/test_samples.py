@@ -2,13 +2,16 @@
 
 from __future__ import annotations
 
+import os
+import subprocess
 import sys
 from pathlib import Path
 
 import numpy as np
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+sys.path.insert(0, str(EXAMPLES))
 import samples  # noqa: E402
 
 
@@ -19,10 +22,19 @@ def read_cube(path: Path) -> tuple[int, np.ndarray]:
 
 
 def test_samples_are_byte_identical_across_runs(tmp_path: Path) -> None:
-    first = samples.write_samples(tmp_path / "a")
-    second = samples.write_samples(tmp_path / "b")
-    for one, other in zip(first, second):
-        assert one.read_bytes() == other.read_bytes()
+    # Two interpreters, each with its own hash seed: nothing of one process's
+    # state may reach the files.
+    code = "import sys; from pathlib import Path; import samples; samples.write_samples(Path(sys.argv[1]))"
+    for folder, seed in (("a", "1"), ("b", "2")):
+        child = subprocess.run(
+            [sys.executable, "-c", code, str(tmp_path / folder)],
+            env={**os.environ, "PYTHONPATH": str(EXAMPLES), "PYTHONHASHSEED": seed},
+            capture_output=True, text=True, timeout=120, check=False,
+        )
+        assert child.returncode == 0, child.stderr
+    names = (samples.GRADE_NAME, samples.IMAGE_NAME)
+    for name in names:
+        assert (tmp_path / "a" / name).read_bytes() == (tmp_path / "b" / name).read_bytes()
 
 
 @pytest.mark.parametrize(

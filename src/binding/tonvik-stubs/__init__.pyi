@@ -9,7 +9,7 @@ def apply_lut(lut_path: str, image_path: str, output_path: str) -> str:
     Returns a status string:
       "success:ok"               the JPEG was written completely;
       "error:image_not_found"    the image could not be opened or decoded;
-      "error:image_too_large"    a side above 65535 or more than 178,956,970
+      "error:image_too_large"    a side above 65500 or more than 178,956,970
                                  pixels; refused before decoding;
       "error:output_not_written" the output could not be created or written;
                                  an existing file keeps its old contents.
