@@ -144,9 +144,11 @@ def main() -> int:
         print(f"  measured {figure}: {value:.1f} {unit}", file=sys.stderr, flush=True)
 
     # 1, 2: micro-benchmarks (Google Benchmark).
-    env = dict(os.environ, TONVIK_BENCH_IMAGE=str(paths["png"]), TONVIK_BENCH_CUBE_33=str(paths["cube33"]),
+    env = dict(os.environ, TONVIK_BENCH_IMAGE=str(paths["png"]), TONVIK_BENCH_JPEG=str(paths["jpg"]),
+               TONVIK_BENCH_CUBE_33=str(paths["cube33"]),
                TONVIK_BENCH_CUBE_65=str(paths["cube65"]))
-    micro = json.loads(run([str(ENGINE_BENCHMARK), "--benchmark_format=json"], env=env))
+    micro = json.loads(run([str(ENGINE_BENCHMARK), "--benchmark_format=json", "--benchmark_filter=-Decode"],
+                           env=env))
     # Names carry run options after the argument ("BM_X/33/min_time:1.000"): keep name/argument.
     bench = {"/".join(b["name"].split("/")[:2]): b for b in micro["benchmarks"] if "error_occurred" not in b}
     for name, label in (("BM_LutStepScalar/33", "scalar"), ("BM_LutStepPlain/33", "plain tables"),
@@ -187,6 +189,32 @@ def main() -> int:
                 f"{w[key] / pil_wall:.2f} x Pillow's time; CPU {w[key + '_cpu']:.0f} ms, "
                 f"{w[key + '_cpu'] / pil_cpu:.2f} x Pillow's")
 
+    for n in (33, 65):
+        if f"BM_KernelTables/{n}" in bench:
+            b = bench[f"BM_KernelTables/{n}"]
+            row(f"kernel tables (per-image set-up), {n}-point", b["real_time"], "ms", "small against a call",
+                f"CPU time {b['cpu_time']:.2f} ms")
+
+    # Decoding from memory: the pipeline's loader against stb's unpatched one,
+    # alternating repetitions; the fastest of each (the machine may be shared).
+    decode = json.loads(run([str(ENGINE_BENCHMARK), "--benchmark_format=json", "--benchmark_filter=Decode",
+                             f"--benchmark_repetitions={args.reps}", "--benchmark_enable_random_interleaving=true"],
+                            env=env))
+    fastest: dict[str, tuple[float, float]] = {}
+    for b in decode["benchmarks"]:
+        if b.get("run_type") == "iteration" and "error_occurred" not in b:
+            name = b["run_name"].split("/")[0]
+            wall, cpu = fastest.get(name, (math.inf, math.inf))
+            fastest[name] = (min(wall, b["real_time"]), min(cpu, b["cpu_time"]))
+    for kind, goal in (("Png", "<= 0.7 x stb's unchanged decode"), ("Jpeg", "faster than stb's, same pixels")):
+        if f"BM_{kind}Decode" in fastest and f"BM_{kind}DecodeUnpatchedStb" in fastest:
+            (ours, ours_cpu), (stb, stb_cpu) = fastest[f"BM_{kind}Decode"], fastest[f"BM_{kind}DecodeUnpatchedStb"]
+            note = ""
+            if kind == "Png" and "BM_PngDecodeStbInflate" in fastest:
+                note = f"; stb's inflate in our loader {fastest['BM_PngDecodeStbInflate'][0]:.0f} ms"
+            row(f"{kind.upper()} decode, 12 MP", ours, "ms", goal,
+                f"{ours / stb:.2f} x stb's {stb:.0f} ms (CPU time {ours_cpu / stb_cpu:.2f} x){note}")
+
     # 3, 4: whole job against the codec floor and the peers, same run.
     module = importlib.util.find_spec("tonvik") is not None
     if module:
@@ -222,16 +250,22 @@ def main() -> int:
     # 5: small images, calls per second in one process.
     small_out = out_dir / "small.jpg"
     calls = key_values(run([str(JOB_TIMER), "small", str(paths["cube33"]), str(paths["small"]), str(small_out), "3"]))
-    row("256x256 PNG, 33-point (bridge)", calls["calls_per_second"], "calls/s", ">= 150 calls/s",
-        f"{calls['calls_per_second'] / 150:.2f} of goal")
+    row("256x256 PNG, 33-point (bridge)", calls["calls_per_second"], "calls/s", ">= 250 calls/s",
+        f"{calls['calls_per_second'] / 250:.2f} of goal")
     if module:
-        start, count = time.perf_counter(), 0
-        while time.perf_counter() - start < 3.0:
-            small_out.unlink(missing_ok=True)
-            tonvik.apply_lut(str(paths["cube33"]), str(paths["small"]), str(small_out))
-            count += 1
-        rate = count / (time.perf_counter() - start)
-        row("256x256 PNG, 33-point (module)", rate, "calls/s", ">= 150 calls/s", f"{rate / 150:.2f} of goal")
+        # The module called from Python in a loop: the best of three 2-second
+        # windows, since other work on the machine only ever slows a window down.
+        rates = []
+        for _ in range(3):
+            start, count = time.perf_counter(), 0
+            while time.perf_counter() - start < 2.0:
+                small_out.unlink(missing_ok=True)
+                tonvik.apply_lut(str(paths["cube33"]), str(paths["small"]), str(small_out))
+                count += 1
+            rates.append(count / (time.perf_counter() - start))
+        rate = max(rates)
+        row("256x256 PNG, 33-point (module)", rate, "calls/s", ">= 250 calls/s",
+            f"{rate / 250:.2f} of goal; windows {', '.join(f'{r:.0f}' for r in rates)}")
 
     # 6: memory (VmHWM). The same binary, one child process per figure, either the
     # whole apply or stb's own decode and encode: the difference of their

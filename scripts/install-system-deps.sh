@@ -28,7 +28,7 @@ install() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-packages=(g++ make libgtest-dev)
+packages=(g++ make libgtest-dev libdeflate-dev)
 for pkg in "$@"; do
   if [ "$pkg" = aarch64 ]; then
     if ! dpkg --print-foreign-architectures | grep -qx arm64; then

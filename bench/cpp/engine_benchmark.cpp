@@ -1,16 +1,21 @@
 // Micro-benchmarks: the LUT step on each kernel variant against the scalar
-// sampler, and the cube reader against the stream-based reference.
+// sampler, the cube reader against the stream-based reference, and the PNG
+// and JPEG decoders against stb's unpatched ones.
 //
-// TONVIK_BENCH_IMAGE names an image to map (the bench's photo-like picture);
+// TONVIK_BENCH_IMAGE names an image to map and, when it is a PNG, to decode
+// (the bench's photo-like picture); TONVIK_BENCH_JPEG a JPEG to decode;
 // TONVIK_BENCH_CUBE_33 / _65 name cube files. Without them the benchmark
 // makes its own inputs.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -18,10 +23,13 @@
 
 #include <stb_image.h>
 
+#include "image_codec.hpp"
 #include "lut.hpp"
 #include "map_kernel.hpp"
+#include "png_inflate.hpp"
 #include "reference_cube_reader.hpp"
 #include "sampler.hpp"
+#include "unpatched_stb_image.hpp"
 
 namespace {
 
@@ -155,6 +163,65 @@ void BM_KernelTables(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_KernelTables)->Arg(33)->Arg(65)->Unit(benchmark::kMillisecond);
+
+// Decoding from memory (no file system in the figure): the pipeline's loader,
+// the same with stb's inflate alone (PNG), and stb's unpatched loader.
+// TONVIK_BENCH_IMAGE names the PNG, TONVIK_BENCH_JPEG the JPEG.
+std::vector<unsigned char> file_from(const char* variable) {
+  std::vector<unsigned char> data;
+  if (const char* path = std::getenv(variable)) {
+    std::ifstream in(path, std::ios::binary);
+    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  return data;
+}
+
+const std::vector<unsigned char>& png_file() {
+  static const std::vector<unsigned char> bytes = [] {
+    std::vector<unsigned char> data = file_from("TONVIK_BENCH_IMAGE");
+    static const unsigned char signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    if (data.size() < 8 || !std::equal(signature, signature + 8, data.begin())) data.clear();
+    return data;
+  }();
+  return bytes;
+}
+
+const std::vector<unsigned char>& jpeg_file() {
+  static const std::vector<unsigned char> bytes = file_from("TONVIK_BENCH_JPEG");
+  return bytes;
+}
+
+enum class decoder { ours, ours_stb_inflate, unpatched };
+
+void decode(benchmark::State& state, const std::vector<unsigned char>& file, decoder which) {
+  if (file.empty()) return state.SkipWithError("no input file (TONVIK_BENCH_IMAGE / TONVIK_BENCH_JPEG)");
+  for (auto _ : state) {
+    if (which == decoder::unpatched) {
+      int width = 0, height = 0;
+      unsigned char* pixels = unpatched_stb::load_rgb(file.data(), int(file.size()), &width, &height);
+      if (pixels == nullptr) return state.SkipWithError("stb refused the file");
+      benchmark::DoNotOptimize(pixels);
+      unpatched_stb::free_pixels(pixels);
+    } else {
+      std::optional<tonvik::codec::stb_inflate_only> forced;
+      if (which == decoder::ours_stb_inflate) forced.emplace();
+      tonvik::codec::decoded result = tonvik::codec::decode_memory(file.data(), file.size());
+      if (result.status != tonvik::codec::decode_status::decoded) return state.SkipWithError("not decoded");
+      benchmark::DoNotOptimize(result.image.pixels.get());
+    }
+  }
+}
+
+void BM_PngDecode(benchmark::State& s) { decode(s, png_file(), decoder::ours); }
+void BM_PngDecodeStbInflate(benchmark::State& s) { decode(s, png_file(), decoder::ours_stb_inflate); }
+void BM_PngDecodeUnpatchedStb(benchmark::State& s) { decode(s, png_file(), decoder::unpatched); }
+void BM_JpegDecode(benchmark::State& s) { decode(s, jpeg_file(), decoder::ours); }
+void BM_JpegDecodeUnpatchedStb(benchmark::State& s) { decode(s, jpeg_file(), decoder::unpatched); }
+BENCHMARK(BM_PngDecode)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_PngDecodeStbInflate)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_PngDecodeUnpatchedStb)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_JpegDecode)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_JpegDecodeUnpatchedStb)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 
 // The reader on a file stream, as the pipeline opens it.
 void cube_reader(benchmark::State& state, bool reference) {

@@ -35,13 +35,18 @@ table_shape shape_of(const lut& table) {
   return s;
 }
 
+// std::floor for the texel coordinates below, which lie in [+0, 6400]:
+// truncation is exact there, and needs no library call where the target has
+// no rounding instruction (x86-64 before SSE4.1).
+inline float floor_of_coordinate(float v) { return static_cast<float>(static_cast<std::int32_t>(v)); }
+
 row_entry row_for(const table_shape& s, std::uint8_t green) {
   const float v = static_cast<float>(green) / 255.0f;
   float q = s.scale * v;
   if (!(q > 0.0f)) q = 0.0f;
   const float fy = s.height * sampler::clamp01(q);
   const float y1 = fy >= s.last_y ? s.last_y : fy + 1.0f;
-  const float ay = fy - std::floor(fy);
+  const float ay = fy - floor_of_coordinate(fy);
   std::uint32_t y0 = static_cast<std::uint32_t>(fy);
   if (y0 > s.height_texels - 1) y0 = s.height_texels - 1;
   const std::uint32_t y1i = static_cast<std::uint32_t>(y1);
@@ -72,7 +77,7 @@ fetch_columns columns_for(const table_shape& s, float p) {
   const float fx = s.width * sampler::clamp01(p);
   const float x1 = fx >= s.last_x ? s.last_x : fx + 1.0f;
   fetch_columns c{};
-  c.ax = fx - std::floor(fx);
+  c.ax = fx - floor_of_coordinate(fx);
   c.x.x0 = static_cast<std::uint32_t>(fx);
   if (c.x.x0 > s.width_texels - 1) c.x.x0 = s.width_texels - 1;
   c.x.x1 = static_cast<std::uint32_t>(x1);
@@ -176,38 +181,41 @@ void build(const lut& table, kernel_tables& out) {
 
   // b grows with the blue byte, so equal tiles come in runs: one run, one set
   // of 256 column entries (at most N sets, however many blue bytes share one).
-  std::vector<std::array<fetch_columns, 2>> fetches;
+  std::array<float, 256> tiles;
+  std::size_t tile_count = 0;
   out.every_t_below_one = true;
-  float tile = -1.0f;
   for (int b = 0; b < 256; ++b) {
     const blue_split split = blue_for(s, static_cast<std::uint8_t>(b));
-    if (fetches.empty() || split.base != tile) {
-      tile = split.base;
-      for (int r = 0; r < 256; ++r) fetches.push_back(column_for(s, tile, static_cast<std::uint8_t>(r)));
-    }
-    out.blues[b] = {static_cast<std::uint32_t>(fetches.size() - 256), split.t};
+    if (tile_count == 0 || split.base != tiles[tile_count - 1]) tiles[tile_count++] = split.base;
+    out.blues[b] = {static_cast<std::uint32_t>((tile_count - 1) * 256), split.t};
     if (!(split.t < 1.0f)) out.every_t_below_one = false;
   }
 
+  // Column entries straight into place: pair offsets within a row do not
+  // depend on how many extra pairs the row ends up with.
   out.extra_pairs.clear();
-  out.columns.resize(fetches.size());
-  for (std::size_t i = 0; i < fetches.size(); ++i) {
-    column_entry& e = out.columns[i];
-    for (std::size_t k = 0; k < 2; ++k) {
-      e.ax[k] = fetches[i][k].ax;
-      e.pair[k] = pair_offset(s, fetches[i][k].x, out.extra_pairs) * texel_floats;
+  out.columns.resize(tile_count * 256);
+  column_entry* entry = out.columns.data();
+  for (std::size_t i = 0; i < tile_count; ++i) {
+    for (int r = 0; r < 256; ++r, ++entry) {
+      const std::array<fetch_columns, 2> fetches = column_for(s, tiles[i], static_cast<std::uint8_t>(r));
+      for (std::size_t k = 0; k < 2; ++k) {
+        entry->ax[k] = fetches[k].ax;
+        entry->pair[k] = pair_offset(s, fetches[k].x, out.extra_pairs) * texel_floats;
+      }
     }
   }
 
+  // Every float of the copy is written once, the padding zeros included.
   out.row_texels = table.width + 1 + 2 * static_cast<std::uint32_t>(out.extra_pairs.size());
-  out.texels.assign(std::size_t{out.row_texels} * table.height * texel_floats, 0.0f);
+  out.texels.clear();
+  out.texels.reserve(std::size_t{out.row_texels} * table.height * texel_floats);
   const std::uint8_t* source = table.data.data();
   for (std::size_t y = 0; y < table.height; ++y) {
     const std::uint8_t* row = source + y * table.width * table.channel;
-    float* to = out.texels.data() + y * out.row_texels * texel_floats;
     const auto copy = [&](std::size_t x) {
-      for (std::size_t k = 0; k < 3; ++k) to[k] = row[x * table.channel + k];
-      to += texel_floats;
+      const std::uint8_t* texel = row + x * table.channel;
+      out.texels.insert(out.texels.end(), {float(texel[0]), float(texel[1]), float(texel[2]), 0.0f});
     };
     for (std::size_t x = 0; x < table.width; ++x) copy(x);
     copy(table.width - 1);

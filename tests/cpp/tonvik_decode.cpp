@@ -2,7 +2,10 @@
 // the outcome, so that the Python tests can check pixels exactly and run every
 // hostile file in a process of its own (also under valgrind).
 //
-//   tonvik_decode [--memory] [--peak] <image>
+//   tonvik_decode [--memory] [--peak] [--stb-inflate] <image>
+//
+// --stb-inflate decodes PNG streams with stb's inflate alone, for the tests
+// that compare it with the libdeflate path.
 //
 // Writes "decoded <width> <height>\n" followed by width * height * 3 bytes of
 // RGB, or "undecodable\n" / "too_large\n". With --peak, a first line
@@ -13,15 +16,17 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "image_codec.hpp"
+#include "png_inflate.hpp"
 
 namespace {
 
 int usage() {
-  std::fputs("usage: tonvik_decode [--memory] [--peak] <image>\n", stderr);
+  std::fputs("usage: tonvik_decode [--memory] [--peak] [--stb-inflate] <image>\n", stderr);
   return 2;
 }
 
@@ -38,18 +43,24 @@ long peak_kib() {
 
 int main(int argc, char** argv) {
   bool from_memory = false;
-  int next = 1;
-  if (next < argc && std::strcmp(argv[next], "--memory") == 0) {
-    from_memory = true;
-    ++next;
-  }
+  bool stb_inflate = false;
   bool report_peak = false;
-  if (next < argc && std::strcmp(argv[next], "--peak") == 0) {
-    report_peak = true;
-    ++next;
+  int next = 1;
+  for (; next < argc && argv[next][0] == '-'; ++next) {
+    if (std::strcmp(argv[next], "--memory") == 0) {
+      from_memory = true;
+    } else if (std::strcmp(argv[next], "--stb-inflate") == 0) {
+      stb_inflate = true;
+    } else if (std::strcmp(argv[next], "--peak") == 0) {
+      report_peak = true;
+    } else {
+      return usage();
+    }
   }
   if (next + 1 != argc) return usage();
   const std::string path = argv[next];
+  std::optional<tonvik::codec::stb_inflate_only> forced;
+  if (stb_inflate) forced.emplace();
 
   tonvik::codec::decoded result;
   if (from_memory) {

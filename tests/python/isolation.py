@@ -50,10 +50,12 @@ def wrapper() -> list[str]:
     return shlex.split(os.environ.get("TONVIK_DECODE_WRAPPER", ""))
 
 
-def decode_in_child(path: Path, *, from_memory: bool = False) -> Decoded:
+def decode_in_child(path: Path, *, from_memory: bool = False, stb_inflate: bool = False) -> Decoded:
     """Decodes `path` in a driver process. A crash, a timeout or anything the
-    driver writes to stderr (a sanitizer or valgrind report) fails the test."""
-    command = wrapper() + [str(decode_tool())] + (["--memory"] if from_memory else []) + [str(path)]
+    driver writes to stderr (a sanitizer or valgrind report) fails the test.
+    stb_inflate: PNG streams inflated by stb's own inflate alone."""
+    options = (["--memory"] if from_memory else []) + (["--stb-inflate"] if stb_inflate else [])
+    command = wrapper() + [str(decode_tool())] + options + [str(path)]
     timeout = WRAPPED_TIMEOUT if wrapper() else CHILD_TIMEOUT
     completed = subprocess.run(command, capture_output=True, timeout=timeout, check=False)
     report = completed.stderr.decode(errors="replace")

@@ -693,6 +693,55 @@ static int stbi__decode_jpeg_image(stbi__jpeg *j)
                   }
                }]=])
 
+  # PNG speed: the IDAT stream goes to libdeflate first, into a buffer of the
+  # exact raw size (tonvik_png_inflate, defined by stb_impl.cpp before it
+  # includes this header). When that refuses the stream, stb's own inflate
+  # runs as it always did.
+  _tonvik_replace_once(header "png-fast-inflate"
+[=[
+            z->expanded = (stbi_uc *) stbi_zlib_decode_malloc_guesssize_headerflag((char *) z->idata, ioff, raw_len, (int *) &raw_len, !is_iphone);]=]
+[=[
+            z->expanded = tonvik_png_inflate(z->idata, ioff, s->img_x, s->img_y, s->img_n, z->depth, interlace, !is_iphone, &raw_len);
+            if (z->expanded == NULL)
+               z->expanded = (stbi_uc *) stbi_zlib_decode_malloc_guesssize_headerflag((char *) z->idata, ioff, raw_len, (int *) &raw_len, !is_iphone);]=])
+
+  # PNG speed: the Paeth predictor without branches (tonvik_png_paeth in
+  # png_paeth.hpp, equal to this one on every input). Photographs mostly use
+  # Paeth, and its comparisons are unpredictable there.
+  _tonvik_replace_once(header "png-paeth-branch-free"
+[=[
+static int stbi__paeth(int a, int b, int c)
+{
+   int p = a + b - c;
+   int pa = abs(p-a);
+   int pb = abs(p-b);
+   int pc = abs(p-c);
+   if (pa <= pb && pa <= pc) return a;
+   if (pb <= pc) return b;
+   return c;
+}]=]
+[=[
+static int stbi__paeth(int a, int b, int c)
+{
+   return tonvik_png_paeth(a, b, c);
+}]=])
+
+  # JPEG speed: 3-byte RGB output was converted one pixel at a time; AVX2
+  # converts whole groups first with stb's exact arithmetic
+  # (tonvik_ycbcr_to_rgb3 in jpeg_colour.hpp), and this loop does the rest.
+  _tonvik_replace_once(header "jpeg-rgb3-colour"
+[=[
+   for (; i < count; ++i) {
+      int y_fixed = (y[i] << 20) + (1<<19); // rounding]=]
+[=[
+   if (step == 3) {
+      int done = tonvik_ycbcr_to_rgb3(out, y, pcb, pcr, count);
+      i += done;
+      out += 3 * done;
+   }
+   for (; i < count; ++i) {
+      int y_fixed = (y[i] << 20) + (1<<19); // rounding]=])
+
   if(_tonvik_patch_failures)
     list(LENGTH _tonvik_patch_failures count)
     list(JOIN _tonvik_patch_failures "\n  " report)

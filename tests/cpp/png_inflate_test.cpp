@@ -1,0 +1,404 @@
+#include "png_inflate.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <libdeflate.h>
+
+#include "image_codec.hpp"
+
+namespace {
+
+using bytes = std::vector<unsigned char>;
+using tonvik::codec::decode_status;
+using tonvik::codec::inflate_png_exact;
+using tonvik::codec::png_raw_size;
+
+// Deflate's bit order: fields least significant bit first, Huffman codes
+// most significant bit first.
+class bit_writer {
+ public:
+  void field(unsigned value, int count) {
+    for (int i = 0; i < count; ++i) bit((value >> i) & 1u);
+  }
+  void code(unsigned value, int length) {
+    for (int i = length - 1; i >= 0; --i) bit((value >> i) & 1u);
+  }
+  bytes finish() {
+    if (used_ != 0) out_.push_back(static_cast<unsigned char>(pending_));
+    pending_ = used_ = 0;
+    return out_;
+  }
+
+ private:
+  void bit(unsigned b) {
+    pending_ |= b << used_;
+    if (++used_ == 8) {
+      out_.push_back(static_cast<unsigned char>(pending_));
+      pending_ = used_ = 0;
+    }
+  }
+  bytes out_;
+  unsigned pending_ = 0;
+  int used_ = 0;
+};
+
+// A literal/length symbol in the fixed code of block type 1.
+void fixed_symbol(bit_writer& w, unsigned symbol) {
+  if (symbol < 144) return w.code(0x30 + symbol, 8);
+  if (symbol < 256) return w.code(0x190 + symbol - 144, 9);
+  if (symbol < 280) return w.code(symbol - 256, 7);
+  w.code(0xc0 + symbol - 280, 8);
+}
+
+bytes with_zlib_wrapper(const bytes& deflate, const bytes& raw) {
+  bytes out(2 + deflate.size() + 4);
+  out[0] = 0x78;  // deflate, 32 KiB window
+  out[1] = 0x9c;  // default level, check bits
+  std::copy(deflate.begin(), deflate.end(), out.begin() + 2);
+  const std::uint32_t adler = libdeflate_adler32(1, raw.data(), raw.size());
+  for (int i = 0; i < 4; ++i) out[2 + deflate.size() + i] = static_cast<unsigned char>(adler >> (24 - 8 * i));
+  return out;
+}
+
+// `raw` as a zlib stream, by libdeflate's compressor at `level` (0: stored).
+bytes zlib_of(const bytes& raw, int level) {
+  libdeflate_compressor* c = libdeflate_alloc_compressor(level);
+  bytes out(libdeflate_zlib_compress_bound(c, raw.size()));
+  out.resize(libdeflate_zlib_compress(c, raw.data(), raw.size(), out.data(), out.size()));
+  libdeflate_free_compressor(c);
+  return out;
+}
+
+// One fixed-code block: every byte of `raw` but the last 258 as literals,
+// then reserved length symbol 286 at distance 1. libdeflate reads 286 as
+// length 258, stb as length 0, so only libdeflate gets `raw` back; the last
+// 259 bytes of `raw` must be equal.
+bytes deflate_with_symbol_286(const bytes& raw) {
+  bit_writer w;
+  w.field(1, 1);  // final block
+  w.field(1, 2);  // fixed codes
+  for (std::size_t i = 0; i + 258 < raw.size(); ++i) fixed_symbol(w, raw[i]);
+  fixed_symbol(w, 286);
+  w.code(0, 5);  // distance symbol 0: distance 1
+  fixed_symbol(w, 256);
+  return w.finish();
+}
+
+void put32(bytes& out, std::uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<unsigned char>(v >> shift));
+}
+
+void chunk(bytes& png, const char* type, const bytes& body) {
+  put32(png, static_cast<std::uint32_t>(body.size()));
+  const std::size_t start = png.size();
+  png.insert(png.end(), type, type + 4);
+  png.insert(png.end(), body.begin(), body.end());
+  put32(png, libdeflate_crc32(0, png.data() + start, png.size() - start));
+}
+
+struct png_header {
+  std::uint32_t width;
+  std::uint32_t height;
+  int depth;
+  int colour_type;  // 0 grey, 2 RGB, 3 palette, 4 grey + alpha, 6 RGBA
+  bool interlaced;
+  bool apple = false;  // a CgBI chunk first: the stream is raw deflate
+};
+
+// A PNG around `stream`, split over IDAT chunks of at most `idat_size` bytes.
+bytes png_file(const png_header& h, const bytes& stream, std::size_t idat_size = 1 << 20) {
+  bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  if (h.apple) chunk(png, "CgBI", {0x50, 0x00, 0x20, 0x06});
+  bytes ihdr;
+  put32(ihdr, h.width);
+  put32(ihdr, h.height);
+  ihdr.insert(ihdr.end(), {static_cast<unsigned char>(h.depth), static_cast<unsigned char>(h.colour_type), 0, 0,
+                           static_cast<unsigned char>(h.interlaced ? 1 : 0)});
+  chunk(png, "IHDR", ihdr);
+  if (h.colour_type == 3) {
+    bytes palette;
+    for (int i = 0; i < 256; ++i) palette.insert(palette.end(), {static_cast<unsigned char>(i), 7, 200});
+    chunk(png, "PLTE", palette);
+  }
+  for (std::size_t at = 0; at < stream.size(); at += idat_size)
+    chunk(png, "IDAT", bytes(stream.begin() + at, stream.begin() + std::min(stream.size(), at + idat_size)));
+  chunk(png, "IEND", {});
+  return png;
+}
+
+int channels_of(int colour_type) {
+  switch (colour_type) {
+    case 2: return 3;
+    case 4: return 2;
+    case 6: return 4;
+    default: return 1;
+  }
+}
+
+// Filtered scanlines for `h`: noise, with every filter type in turn, so the
+// unfilter (Paeth included) runs on all of them.
+bytes raw_scanlines(const png_header& h, std::uint32_t seed) {
+  const std::uint64_t size = png_raw_size(h.width, h.height, channels_of(h.colour_type), h.depth, h.interlaced);
+  bytes raw(size);
+  std::mt19937 noise(seed);
+  for (auto& b : raw) b = static_cast<unsigned char>(noise());
+  // Filter bytes sit at the start of every row of every pass; rewrite them.
+  static constexpr std::uint32_t x0[7] = {0, 4, 0, 2, 0, 1, 0}, y0[7] = {0, 0, 4, 0, 2, 0, 1};
+  static constexpr std::uint32_t dx[7] = {8, 8, 4, 4, 2, 2, 1}, dy[7] = {8, 8, 8, 4, 4, 2, 2};
+  std::size_t at = 0;
+  int filter = 0;
+  for (int p = 0; p < (h.interlaced ? 7 : 1); ++p) {
+    const std::uint32_t cols = h.interlaced ? (h.width > x0[p] ? (h.width - x0[p] + dx[p] - 1) / dx[p] : 0) : h.width;
+    const std::uint32_t rows = h.interlaced ? (h.height > y0[p] ? (h.height - y0[p] + dy[p] - 1) / dy[p] : 0) : h.height;
+    if (cols == 0 || rows == 0) continue;
+    const std::size_t row_bytes = (std::size_t{cols} * channels_of(h.colour_type) * h.depth + 7) / 8;
+    for (std::uint32_t r = 0; r < rows; ++r, at += row_bytes + 1) raw[at] = static_cast<unsigned char>(filter++ % 5);
+  }
+  EXPECT_EQ(at, raw.size());
+  return raw;
+}
+
+struct outcome {
+  decode_status status = decode_status::undecodable;
+  int width = 0;
+  int height = 0;
+  bytes pixels;
+};
+
+outcome decode(const bytes& file, bool stb_only) {
+  std::optional<tonvik::codec::stb_inflate_only> forced;
+  if (stb_only) forced.emplace();
+  tonvik::codec::decoded d = tonvik::codec::decode_memory(file.data(), file.size());
+  outcome o;
+  o.status = d.status;
+  if (d.status == decode_status::decoded) {
+    o.width = d.image.width;
+    o.height = d.image.height;
+    o.pixels.assign(d.image.pixels.get(), d.image.pixels.get() + d.image.pixel_count() * 3);
+  }
+  return o;
+}
+
+// Same status, size and pixels with libdeflate and with stb's inflate alone.
+void expect_same_outcome(const bytes& file, const std::string& what) {
+  const outcome fast = decode(file, false);
+  const outcome stb = decode(file, true);
+  EXPECT_EQ(fast.status, stb.status) << what;
+  EXPECT_EQ(fast.width, stb.width) << what;
+  EXPECT_EQ(fast.height, stb.height) << what;
+  EXPECT_TRUE(fast.pixels == stb.pixels) << what;
+}
+
+// -- raw size ------------------------------------------------------------------
+
+TEST(PngRawSize, RowsOfPackedSamplesEachWithAFilterByte) {
+  EXPECT_EQ(png_raw_size(4000, 3000, 3, 8, false), (4000u * 3 + 1) * 3000u);
+  EXPECT_EQ(png_raw_size(5, 2, 1, 1, false), (1u + 1) * 2);  // 5 bits round up to a byte
+  EXPECT_EQ(png_raw_size(3, 1, 4, 16, false), 3u * 8 + 1);
+  EXPECT_EQ(png_raw_size(0, 7, 3, 8, false), 0u);
+}
+
+// Pass by pass, from the Adam7 pattern itself rather than its formula.
+TEST(PngRawSize, InterlacedSumsTheNonEmptyPasses) {
+  static const int pass_of[8][8] = {{1, 6, 4, 6, 2, 6, 4, 6}, {7, 7, 7, 7, 7, 7, 7, 7}, {5, 6, 5, 6, 5, 6, 5, 6},
+                                    {7, 7, 7, 7, 7, 7, 7, 7}, {3, 6, 4, 6, 3, 6, 4, 6}, {7, 7, 7, 7, 7, 7, 7, 7},
+                                    {5, 6, 5, 6, 5, 6, 5, 6}, {7, 7, 7, 7, 7, 7, 7, 7}};
+  for (std::uint32_t w = 1; w <= 19; ++w)
+    for (std::uint32_t h = 1; h <= 19; ++h)
+      for (int depth : {1, 2, 4, 8, 16})
+        for (int channels : {1, 2, 3, 4}) {
+          std::uint64_t expected = 0;
+          for (int p = 1; p <= 7; ++p) {
+            // Every row the pass touches holds the same number of its pixels.
+            std::uint64_t rows = 0, pixels_in_row = 0;
+            for (std::uint32_t y = 0; y < h; ++y) {
+              std::uint64_t here = 0;
+              for (std::uint32_t x = 0; x < w; ++x) here += pass_of[y % 8][x % 8] == p;
+              if (here != 0) {
+                ++rows;
+                pixels_in_row = here;
+              }
+            }
+            if (rows != 0) expected += ((pixels_in_row * channels * depth + 7) / 8 + 1) * rows;
+          }
+          ASSERT_EQ(png_raw_size(w, h, channels, depth, true), expected)
+              << w << "x" << h << " depth " << depth << " channels " << channels;
+        }
+}
+
+TEST(PngRawSize, ZeroAtTwoGigabytesAndAbove) {
+  EXPECT_EQ(png_raw_size(1u << 24, 1u << 24, 4, 16, false), 0u);
+  EXPECT_EQ(png_raw_size(1u << 24, 1u << 24, 4, 16, true), 0u);
+  EXPECT_EQ(png_raw_size(46341, 46341, 1, 8, false), 0u);  // 46342 x 46341 >= 2^31
+  EXPECT_EQ(png_raw_size(46340, 46340, 1, 8, false), 46341u * 46340u);
+}
+
+// -- the inflate alone ---------------------------------------------------------
+
+bytes noise(std::size_t size, std::uint32_t seed) {
+  bytes out(size);
+  std::mt19937 engine(seed);
+  for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<unsigned char>(engine() % 7 * (i % 3));
+  return out;
+}
+
+TEST(InflatePngExact, EveryCompressionLevelStoredBlocksIncluded) {
+  const bytes raw = noise(200000, 1);
+  for (int level = 0; level <= 12; ++level) {
+    const bytes stream = zlib_of(raw, level);
+    bytes out(raw.size());
+    ASSERT_TRUE(inflate_png_exact(stream.data(), stream.size(), true, out.data(), out.size())) << level;
+    EXPECT_TRUE(out == raw) << level;
+    // Without the header, as in Apple's CgBI files.
+    ASSERT_TRUE(inflate_png_exact(stream.data() + 2, stream.size() - 2, false, out.data(), out.size())) << level;
+    EXPECT_TRUE(out == raw) << level;
+  }
+}
+
+TEST(InflatePngExact, TheChecksumAndWhatFollowsAreNotRead) {
+  const bytes raw = noise(5000, 2);
+  bytes stream = zlib_of(raw, 6);
+  stream.back() ^= 0x5a;  // wrong Adler-32
+  stream.insert(stream.end(), {1, 2, 3, 4, 5, 6, 7, 8});
+  bytes out(raw.size());
+  ASSERT_TRUE(inflate_png_exact(stream.data(), stream.size(), true, out.data(), out.size()));
+  EXPECT_TRUE(out == raw);
+  // Half of the checksum is enough; with less, stb's reading of the end
+  // decides.
+  stream.resize(stream.size() - 10);
+  ASSERT_TRUE(inflate_png_exact(stream.data(), stream.size(), true, out.data(), out.size()));
+  EXPECT_TRUE(out == raw);
+  stream.pop_back();
+  EXPECT_FALSE(inflate_png_exact(stream.data(), stream.size(), true, out.data(), out.size()));
+}
+
+TEST(InflatePngExact, RefusesAnyOtherSize) {
+  const bytes raw = noise(5000, 3);
+  const bytes stream = zlib_of(raw, 6);
+  bytes out(raw.size() + 1);
+  EXPECT_FALSE(inflate_png_exact(stream.data(), stream.size(), true, out.data(), raw.size() + 1));
+  EXPECT_FALSE(inflate_png_exact(stream.data(), stream.size(), true, out.data(), raw.size() - 1));
+  EXPECT_FALSE(inflate_png_exact(stream.data(), stream.size(), true, out.data(), 0));
+}
+
+TEST(InflatePngExact, RefusesEveryHeaderStbRefuses) {
+  const bytes raw = noise(100, 4);
+  const bytes good = zlib_of(raw, 6);
+  bytes out(raw.size());
+  const auto with_header = [&](unsigned char cmf, unsigned char flg) {
+    bytes s = good;
+    s[0] = cmf;
+    s[1] = flg;
+    return inflate_png_exact(s.data(), s.size(), true, out.data(), out.size());
+  };
+  EXPECT_TRUE(with_header(0x78, 0x9c));
+  EXPECT_TRUE(with_header(0x08, 0x1d));   // the smallest window: stb does not look at it
+  EXPECT_FALSE(with_header(0x78, 0x9d));  // check bits
+  EXPECT_FALSE(with_header(0x78, 0xbb));  // preset dictionary (0x78bb is a multiple of 31)
+  EXPECT_FALSE(with_header(0x77, 0x85));  // method 7 (0x7785 is a multiple of 31)
+  EXPECT_FALSE(inflate_png_exact(good.data(), 2, true, out.data(), out.size()));
+  EXPECT_FALSE(inflate_png_exact(good.data(), 0, true, out.data(), out.size()));
+}
+
+TEST(InflatePngExact, RefusesBadData) {
+  bit_writer w;
+  w.field(1, 1);
+  w.field(3, 2);  // block type 3 does not exist
+  const bytes stream = with_zlib_wrapper(w.finish(), {});
+  bytes out(16);
+  EXPECT_FALSE(inflate_png_exact(stream.data(), stream.size(), true, out.data(), out.size()));
+}
+
+// -- through the loader --------------------------------------------------------
+
+TEST(PngFastInflate, SamePixelsForEveryLayoutDepthAndLevel) {
+  const struct {
+    int colour_type;
+    std::vector<int> depths;
+  } layouts[] = {{0, {1, 2, 4, 8, 16}}, {2, {8, 16}}, {3, {1, 2, 4, 8}}, {4, {8, 16}}, {6, {8, 16}}};
+  std::uint32_t seed = 10;
+  for (const auto& layout : layouts)
+    for (int depth : layout.depths)
+      for (bool interlaced : {false, true})
+        for (const auto& size : {std::pair<std::uint32_t, std::uint32_t>{1, 1}, {3, 9}, {13, 5}, {64, 33}}) {
+          const png_header h{size.first, size.second, depth, layout.colour_type, interlaced};
+          const bytes raw = raw_scanlines(h, ++seed);
+          for (int level : {0, 1, 6, 12}) {
+            const std::string what = "colour type " + std::to_string(h.colour_type) + " depth " +
+                                     std::to_string(depth) + (interlaced ? " interlaced " : " ") +
+                                     std::to_string(h.width) + "x" + std::to_string(h.height) + " level " +
+                                     std::to_string(level);
+            const bytes file = png_file(h, zlib_of(raw, level), 97);
+            expect_same_outcome(file, what);
+            EXPECT_EQ(decode(file, false).status, decode_status::decoded) << what;
+          }
+        }
+}
+
+TEST(PngFastInflate, SameOutcomeOnDamagedStreams) {
+  const png_header h{40, 30, 8, 2, false};
+  const bytes raw = raw_scanlines(h, 99);
+  const bytes stream = zlib_of(raw, 6);
+
+  bytes bad_checksum = stream;
+  bad_checksum.back() ^= 1;
+  expect_same_outcome(png_file(h, bad_checksum), "bad checksum");
+  EXPECT_EQ(decode(png_file(h, bad_checksum), false).status, decode_status::decoded);
+
+  bytes trailing = stream;
+  trailing.insert(trailing.end(), 100, 0xab);
+  expect_same_outcome(png_file(h, trailing), "bytes after the stream");
+
+  bytes extra_raw = raw;
+  extra_raw.insert(extra_raw.end(), 500, 0);  // more data than the image holds: stb accepts it
+  expect_same_outcome(png_file(h, zlib_of(extra_raw, 6)), "extra output");
+  EXPECT_EQ(decode(png_file(h, zlib_of(extra_raw, 6)), false).status, decode_status::decoded);
+
+  const bytes short_raw(raw.begin(), raw.end() - 1);
+  expect_same_outcome(png_file(h, zlib_of(short_raw, 6)), "one byte short");
+
+  for (std::size_t keep : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3}, stream.size() / 2,
+                           stream.size() - 5, stream.size() - 4, stream.size() - 3, stream.size() - 1}) {
+    expect_same_outcome(png_file(h, bytes(stream.begin(), stream.begin() + keep)), "cut at " + std::to_string(keep));
+  }
+
+  std::mt19937 engine(2026);
+  for (int flip = 0; flip < 300; ++flip) {
+    bytes damaged = flip % 2 ? stream : zlib_of(raw, flip % 3 == 0 ? 0 : 9);
+    const std::size_t at = 2 + engine() % (damaged.size() - 6);
+    damaged[at] ^= static_cast<unsigned char>(1u << (engine() % 8));
+    expect_same_outcome(png_file(h, damaged), "bit flip at byte " + std::to_string(at));
+  }
+}
+
+// The known difference, and the proof that the loader really takes the fast
+// path, for plain, interlaced and headerless streams: stb refuses a stream
+// with length symbol 286 (it comes out 258 bytes short), libdeflate reads it.
+TEST(PngFastInflate, ReadsTheReservedLengthSymbolThatStbRefuses) {
+  for (bool interlaced : {false, true})
+    for (bool apple : {false, true}) {
+      const png_header h{31, 20, 8, 0, interlaced, apple};
+      bytes raw(png_raw_size(h.width, h.height, 1, 8, interlaced), 0);
+      for (int i = 1; i <= 4; ++i) raw[i] = static_cast<unsigned char>(50 * i);  // first row of the first pass
+      bytes stream = with_zlib_wrapper(deflate_with_symbol_286(raw), raw);
+      if (apple) stream.erase(stream.begin(), stream.begin() + 2);  // no header, still the checksum
+      const bytes file = png_file(h, stream);
+      const std::string what = std::string(interlaced ? "interlaced" : "plain") + (apple ? ", CgBI" : "");
+
+      EXPECT_EQ(decode(file, true).status, decode_status::undecodable) << what;
+      const outcome fast = decode(file, false);
+      ASSERT_EQ(fast.status, decode_status::decoded) << what;
+      ASSERT_EQ(fast.pixels.size(), 31u * 20 * 3);
+      // Grey replicated to RGB; the first pass starts every 8th column of row 0.
+      for (int i = 0; i < 4; ++i) EXPECT_EQ(fast.pixels[3 * (interlaced ? 8 * i : i) + 1], 50 * (i + 1)) << what;
+    }
+}
+
+}  // namespace
