@@ -242,7 +242,9 @@ def test_peak_check_sees_a_child_touch_100_mb() -> None:
     del ballast
     touched = measure_in_child("len(bytearray(b'\\x01') * (100 << 20))")
     assert touched.result == 100 << 20
-    assert touched.peak_growth >= 100 << 20 > FAILURE_PEAK_GROWTH
+    # Pages the child already had resident before the bytearray (the
+    # interpreter's own arenas) may be reused by it: allow a few MB of them.
+    assert touched.peak_growth >= 95 << 20 > FAILURE_PEAK_GROWTH
     idle = measure_in_child("len(b'')")
     assert idle.peak_growth < FAILURE_PEAK_GROWTH
 
