@@ -96,7 +96,7 @@ test-sanitize: $(VENV)/.ready browser-deps
 # catches reads of uninitialised memory, which AddressSanitizer cannot see.
 VALGRIND := valgrind --quiet --error-exitcode=99 --track-origins=yes \
             --leak-check=full --errors-for-leak-kinds=definite,indirect
-test-valgrind: cpp-build
+test-valgrind: module cpp-build
 	@scripts/install-system-deps.sh valgrind
 	TONVIK_DECODE_WRAPPER="$(VALGRIND)" $(VPY) -m pytest -p no:cacheprovider -k decode \
 	  tests/python/test_hostile_images.py tests/python/test_image_formats.py
