@@ -63,6 +63,8 @@ function(tonvik_patch_stb_image original patched)
   # comes zeroed from our allocator, and filling it here would touch every
   # page of a buffer sized by a hostile header (a PNG chunk may declare 1 GB).
   # The one stack buffer, the flat HDR pixel, is zeroed where it is read.
+  # An empty read copies nothing: a PNG's first IDAT chunk may be empty, and
+  # its buffer is then still null.
   _tonvik_replace_once(header "getn-short-read"
 [=[
          count = (s->io.read)(s->io_user_data, (char*) buffer + blen, n - blen);
@@ -88,7 +90,7 @@ function(tonvik_patch_stb_image original patched)
    }
 
    if (s->img_buffer+n <= s->img_buffer_end) {
-      memcpy(buffer, s->img_buffer, n);
+      if (n > 0) memcpy(buffer, s->img_buffer, n);
       s->img_buffer += n;
       return 1;
    } else {
