@@ -40,21 +40,21 @@ constexpr std::uint8_t chroma_ac_symbols[162] = {
     0xd3, 0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda, 0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea,
     0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa};
 
-constexpr huffman_spec luma_dc{{0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0}, dc_symbols, 12};
-constexpr huffman_spec luma_ac{{0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d}, luma_ac_symbols, 162};
-constexpr huffman_spec chroma_dc{{0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0}, dc_symbols, 12};
-constexpr huffman_spec chroma_ac{{0, 2, 1, 2, 4, 4, 3, 4, 7, 5, 4, 4, 0, 1, 2, 0x77}, chroma_ac_symbols, 162};
+constexpr dht_table luma_dc{{0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0}, dc_symbols, 12};
+constexpr dht_table luma_ac{{0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d}, luma_ac_symbols, 162};
+constexpr dht_table chroma_dc{{0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0}, dc_symbols, 12};
+constexpr dht_table chroma_ac{{0, 2, 1, 2, 4, 4, 3, 4, 7, 5, 4, 4, 0, 1, 2, 0x77}, chroma_ac_symbols, 162};
 
 // Canonical codes: within a length, symbols take consecutive codes in table
 // order; the next length continues from the last code plus one, doubled.
-constexpr prepared_table prepare(const huffman_spec& spec) {
+constexpr prepared_table prepare(const dht_table& dht) {
   prepared_table table{};
   for (int symbol = 0; symbol < 256; ++symbol) table[symbol] = {0, static_cast<std::uint32_t>(symbol & 15)};
   std::uint32_t code = 0;
   int next = 0;
   for (int length = 1; length <= 16; ++length) {
-    for (int i = 0; i < spec.counts[length - 1]; ++i, ++code, ++next) {
-      const int symbol = spec.symbols[next];
+    for (int i = 0; i < dht.counts[length - 1]; ++i, ++code, ++next) {
+      const int symbol = dht.symbols[next];
       const int value_bits = symbol & 15;
       table[symbol] = {code << value_bits, static_cast<std::uint32_t>(length + value_bits)};
     }
@@ -98,10 +98,10 @@ const std::array<float, 8> dct_scale = {1.0f * 2.828427125f,         1.387039845
                                         1.0f * 2.828427125f,         0.785694958f * 2.828427125f,
                                         0.541196100f * 2.828427125f, 0.275899379f * 2.828427125f};
 
-const huffman_spec luma_dc_spec = luma_dc;
-const huffman_spec luma_ac_spec = luma_ac;
-const huffman_spec chroma_dc_spec = chroma_dc;
-const huffman_spec chroma_ac_spec = chroma_ac;
+const dht_table luma_dc_dht = luma_dc;
+const dht_table luma_ac_dht = luma_ac;
+const dht_table chroma_dc_dht = chroma_dc;
+const dht_table chroma_ac_dht = chroma_ac;
 
 const prepared_table luma_dc_codes = prepare(luma_dc);
 const prepared_table luma_ac_codes = prepare(luma_ac);

@@ -26,15 +26,15 @@ extern const std::array<float, 8> dct_scale;
 
 // One Huffman table as the DHT segment carries it: code counts per length
 // 1..16, then the symbols in code order.
-struct huffman_spec {
+struct dht_table {
   std::array<std::uint8_t, 16> counts;
   const std::uint8_t* symbols;
   int symbol_count;
 };
-extern const huffman_spec luma_dc_spec;
-extern const huffman_spec luma_ac_spec;
-extern const huffman_spec chroma_dc_spec;
-extern const huffman_spec chroma_ac_spec;
+extern const dht_table luma_dc_dht;
+extern const dht_table luma_ac_dht;
+extern const dht_table chroma_dc_dht;
+extern const dht_table chroma_ac_dht;
 
 // A symbol's code shifted left by the number of value bits that follow it
 // (the low 4 bits of the symbol), and the total bit count: one OR of the

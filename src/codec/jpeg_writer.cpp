@@ -54,10 +54,10 @@ void append(std::vector<unsigned char>& out, std::initializer_list<unsigned char
   out.insert(out.end(), bytes);
 }
 
-void append_table(std::vector<unsigned char>& out, unsigned char id, const jpeg::huffman_spec& spec) {
+void append_table(std::vector<unsigned char>& out, unsigned char id, const jpeg::dht_table& table) {
   out.push_back(id);
-  out.insert(out.end(), spec.counts.begin(), spec.counts.end());
-  out.insert(out.end(), spec.symbols, spec.symbols + spec.symbol_count);
+  out.insert(out.end(), table.counts.begin(), table.counts.end());
+  out.insert(out.end(), table.symbols, table.symbols + table.symbol_count);
 }
 
 // SOI, JFIF APP0 (version 1.1, aspect 1:1), both quantisation tables in one
@@ -75,10 +75,10 @@ std::vector<unsigned char> headers(int width, int height, bool subsample, const 
   append(out, {0xFF, 0xC0, 0, 0x11, 8, byte(height >> 8), byte(height), byte(width >> 8), byte(width), 3, 1,
                static_cast<unsigned char>(subsample ? 0x22 : 0x11), 0, 2, 0x11, 1, 3, 0x11, 1});
   append(out, {0xFF, 0xC4, 0x01, 0xA2});
-  append_table(out, 0x00, jpeg::luma_dc_spec);
-  append_table(out, 0x10, jpeg::luma_ac_spec);
-  append_table(out, 0x01, jpeg::chroma_dc_spec);
-  append_table(out, 0x11, jpeg::chroma_ac_spec);
+  append_table(out, 0x00, jpeg::luma_dc_dht);
+  append_table(out, 0x10, jpeg::luma_ac_dht);
+  append_table(out, 0x01, jpeg::chroma_dc_dht);
+  append_table(out, 0x11, jpeg::chroma_ac_dht);
   append(out, {0xFF, 0xDA, 0, 0xC, 3, 1, 0, 2, 0x11, 3, 0x11, 0, 0x3F, 0});
   return out;
 }
