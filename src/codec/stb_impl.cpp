@@ -201,14 +201,10 @@ static unsigned char* tonvik_png_inflate(const unsigned char* stream, std::uint3
 // header screen. Used by the PIC loader, whose header the screen could not
 // always read:
 #define STBI_TONVIK_MAX_PIXELS tonvik::codec::max_jpeg_pixels
-// Passes over a JPEG image's blocks, all its scans together. Every scan walks
-// all blocks of its components (an empty refinement scan costs the file ten
-// bytes and the decoder a look at 63 coefficients of every block), so a small
-// file could demand minutes. A sequential image takes one pass; the usual
-// progressions take at most 6 per block (10 scans for three components, 6
-// for grey, 18 for four); 16 leaves room for other encoders' scripts and
-// bounds the work at 16 passes of the blocks the file's size allows.
-#define STBI_TONVIK_MAX_PASSES 16
+// Passes over a JPEG image's blocks, all its scans together (input_bounds.hpp
+// gives the reason for the number). jpeg_scans_within_bound counts them before
+// the decode; the decoder counts again as it goes, for input that changed.
+#define STBI_TONVIK_MAX_PASSES tonvik::codec::max_jpeg_passes
 
 #define STB_IMAGE_IMPLEMENTATION
 #include "stb_image_patched.h"
@@ -373,6 +369,77 @@ bool read_header(const byte_source& source, image_header& header) {
   header.width = width;
   header.height = height;
   return read;
+}
+
+namespace {
+
+// What the frame header's load scan sets up beyond the header scan: each
+// component's samples and the interleaved unit's count, as the scan walks
+// them. Nothing is allocated.
+void set_block_geometry(stbi__jpeg* j) {
+  int h_max = 1;
+  int v_max = 1;
+  for (int i = 0; i < j->s->img_n; ++i) {
+    h_max = std::max(h_max, j->img_comp[i].h);
+    v_max = std::max(v_max, j->img_comp[i].v);
+  }
+  j->img_mcu_x = static_cast<int>((j->s->img_x + 8u * h_max - 1) / (8u * h_max));
+  j->img_mcu_y = static_cast<int>((j->s->img_y + 8u * v_max - 1) / (8u * v_max));
+  for (int i = 0; i < j->s->img_n; ++i) {
+    j->img_comp[i].x = static_cast<int>((j->s->img_x * j->img_comp[i].h + h_max - 1) / h_max);
+    j->img_comp[i].y = static_cast<int>((j->s->img_y * j->img_comp[i].v + v_max - 1) / v_max);
+  }
+}
+
+// Past a scan's entropy-coded bytes to the marker that ends them, as the
+// decoder's bit reader finds it: a zero after 0xFF is a stuffed byte, fill
+// bytes repeat 0xFF, restart markers belong to the scan.
+int skip_entropy_coded_data(stbi__context* s) {
+  while (!stbi__at_eof(s)) {
+    if (stbi__get8(s) != 0xFF) continue;
+    int c = 0xFF;
+    while (c == 0xFF) {
+      if (stbi__at_eof(s)) return STBI__MARKER_none;
+      c = stbi__get8(s);
+    }
+    if (c != 0 && !STBI__RESTART(c)) return c;
+  }
+  return STBI__MARKER_none;
+}
+
+}  // namespace
+
+bool jpeg_scans_within_bound(const byte_source& source) {
+  stbi__context context;
+  start(context, source);
+  auto* j = static_cast<stbi__jpeg*>(stbi__malloc(sizeof(stbi__jpeg)));
+  if (j == nullptr) return true;  // the decode will not get further
+  j->s = &context;
+  bool within = true;
+  if (stbi__decode_jpeg_header(j, STBI__SCAN_header)) {
+    set_block_geometry(j);
+    const long long limit = STBI_TONVIK_MAX_PASSES * stbi__tonvik_image_blocks(j);
+    long long scanned = 0;
+    // The decoder's loop over markers, with each scan's data skipped: where
+    // the file is broken the decoder will refuse it, and counting stops.
+    int m = stbi__get_marker(j);
+    while (!stbi__EOI(m) && m != STBI__MARKER_none) {
+      if (stbi__SOS(m)) {
+        if (!stbi__process_scan_header(j)) break;
+        scanned += stbi__tonvik_scan_blocks(j);
+        if (scanned > limit) {
+          within = false;
+          break;
+        }
+        j->marker = static_cast<stbi_uc>(skip_entropy_coded_data(&context));
+      } else if (!stbi__process_marker(j, m)) {
+        break;
+      }
+      m = stbi__get_marker(j);
+    }
+  }
+  STBI_FREE(j);
+  return within;
 }
 
 unsigned char* load_rgb(const byte_source& source, image_format format, int& width, int& height) {

@@ -179,6 +179,11 @@ HEADER_BOMBS: dict[str, Callable[[], bytes]] = {
     # a walk over every block. Past 16 walks over the image (here a DC scan,
     # an AC scan and 20 refinements), it is refused.
     "jpeg-progressive-20-empty-scans": lambda: forge.jpeg_empty_refinements(1024, 1024, 20),
+    # The same at 8192 x 8192 (134 KB, and 1 MB of 7000 scans): the scan
+    # headers are counted before the decode, so the 134 MB of coefficients
+    # the first scan would fill are never touched.
+    "jpeg-progressive-8192-square-20-empty-scans": lambda: forge.jpeg_empty_refinements(8192, 8192, 20),
+    "jpeg-progressive-8192-square-7000-empty-scans": lambda: forge.jpeg_empty_refinements(8192, 8192, 7000),
 }
 
 
@@ -197,9 +202,11 @@ def test_header_bomb_is_refused_cheaply(tmp_path: Path, name: str) -> None:
 
 
 def test_progressive_scans_up_to_the_limit_decode(tmp_path: Path) -> None:
-    decoded = decode_in_child(write(tmp_path, forge.jpeg_empty_refinements(1024, 1024, 13)))
+    # A DC scan, an AC scan and 14 refinements: exactly 16 walks over the image.
+    decoded = decode_in_child(write(tmp_path, forge.jpeg_empty_refinements(1024, 1024, 14)))
     assert decoded.status == "decoded"
     assert decoded.rgb == forge.flat(1024, 1024, (128, 128, 128)).rgb
+    assert decode_in_child(write(tmp_path, forge.jpeg_empty_refinements(1024, 1024, 15))).status == "undecodable"
 
 
 # ---------------------------------------------------------------- truncation
