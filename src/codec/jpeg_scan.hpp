@@ -118,13 +118,15 @@ inline void store_big_endian(unsigned char* out, std::uint64_t word) {
   std::memcpy(out, &word, sizeof word);
 }
 
-// The bit buffer: `bits` holds 64 - free pending bits in its low end (bits
-// above them are stale and shift out unseen); whole 64-bit words go out at
-// once, with a byte-by-byte pass only for a word holding an 0xFF byte, whose
-// every 0xFF needs a zero byte after it.
+// The bit buffer: `bits` holds `count` pending bits in its low end (bits
+// above them are stale and shift out unseen). After every two codes the
+// whole bytes go out as one 8-byte store whatever their number, and the
+// pointer moves past them: no branch depends on when a byte fills, only the
+// rare word holding an 0xFF byte, whose every 0xFF needs a zero byte after
+// it, takes a byte-by-byte pass.
 struct bit_writer {
   std::uint64_t bits = 0;
-  int free = 64;
+  int count = 0;  // 0..7 between flushes
   unsigned char* out;
 
   static bool has_ff_byte(std::uint64_t word) {
@@ -132,42 +134,38 @@ struct bit_writer {
     return ((inverted - 0x0101010101010101ull) & ~inverted & 0x8080808080808080ull) != 0;
   }
 
-  void emit_word(std::uint64_t word) {
+  // Appends the low `length` bits of `value` (no bits set above them). Two
+  // codes of at most 26 bits each fit beside the 7 bits a flush leaves.
+  void put(std::uint32_t value, int length) {
+    bits = (bits << length) | value;
+    count += length;
+  }
+
+  // Writes the pending whole bytes (1 <= count <= 63). The byte after them
+  // holds at most 7 pending bits and zeros, so it is never 0xFF; it and the
+  // bytes after it are written again by the next flush.
+  void flush() {
+    const std::uint64_t word = bits << (64 - count);
+    const int whole = count >> 3;
+    count &= 7;
     if (!has_ff_byte(word)) {
       store_big_endian(out, word);
-      out += 8;
+      out += whole;
       return;
     }
-    for (int shift = 56; shift >= 0; shift -= 8) {
-      const auto byte = static_cast<unsigned char>(word >> shift);
+    for (int i = 0; i < whole; ++i) {
+      const auto byte = static_cast<unsigned char>(word >> (56 - 8 * i));
       *out++ = byte;
       if (byte == 0xFF) *out++ = 0;
     }
   }
 
-  // Appends the low `length` bits of `value` (0 <= length <= 32; no bits set
-  // above them).
-  void put(std::uint32_t value, int length) {
-    if (length < free) {
-      bits = (bits << length) | value;
-      free -= length;
-      return;
-    }
-    const int over = length - free;
-    emit_word((bits << free) | (static_cast<std::uint64_t>(value) >> over));
-    bits = value;
-    free = 64 - over;
-  }
-
-  // Pads the last byte with one bits and writes the pending whole bytes.
+  // Pads the last byte with one bits and writes it.
   void finish() {
-    const int pad = (free - 64) & 7;  // (-(64 - free)) mod 8
-    if (pad) put((1u << pad) - 1, pad);
-    for (int shift = 64 - free - 8; shift >= 0; shift -= 8) {
-      const auto byte = static_cast<unsigned char>(bits >> shift);
-      *out++ = byte;
-      if (byte == 0xFF) *out++ = 0;
-    }
+    const int pad = (8 - count) & 7;
+    if (pad == 0) return;  // no bits pending
+    put((1u << pad) - 1, pad);
+    flush();
   }
 };
 
@@ -219,7 +217,16 @@ inline int code_block(bit_writer& state, const prepared_block& block, int previo
   // written through an unsigned char pointer, which may alias `state`, and
   // would force a store and reload of it around every code.
   bit_writer writer = state;
-  for (int i = 0; i < n; ++i) writer.put(values[i], static_cast<int>(lengths[i]));
+  int i = 0;
+  for (; i + 1 < n; i += 2) {
+    writer.put(values[i], static_cast<int>(lengths[i]));
+    writer.put(values[i + 1], static_cast<int>(lengths[i + 1]));
+    writer.flush();
+  }
+  if (i < n) {
+    writer.put(values[i], static_cast<int>(lengths[i]));
+    writer.flush();
+  }
   state = writer;
   return block.dc;
 }
