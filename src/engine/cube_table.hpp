@@ -24,6 +24,12 @@ inline constexpr std::size_t largest_entry_count = std::size_t{largest_size} * l
 // as /dev/zero) ends the read with parse_error id 0, the line never held whole.
 inline constexpr std::size_t longest_line = std::size_t{1} << 20;
 
+// The most lines read, of every kind: four per entry of the largest table
+// (2^26), room for a comment or a blank line beside every data line. A stream
+// of comments or blank lines alone (`yes '#'` behind a FIFO) ends with
+// parse_error id 0 after them, as endless data does after 2^24 data lines.
+inline constexpr std::size_t most_lines = 4 * largest_entry_count;
+
 // Clamp to [0, 1], scale by 255 in single precision, truncate: 0.5 -> 127,
 // 0.999 -> 254. A NaN (no cube reader produces one) becomes 0.
 inline std::uint8_t to_byte(float f) {

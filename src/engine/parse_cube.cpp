@@ -11,7 +11,8 @@
 // Numbers are read as the standard stream extraction reads them, and a
 // component that a data line does not supply keeps its value from the
 // previous data line (0 before the first). The only check is that the table
-// holds 3 * N^3 values, with N at most 256 (cube_table.hpp).
+// holds 3 * N^3 values, with N at most 256, and that the text has at most
+// 2^26 lines of at most 1 MiB (cube_table.hpp).
 //
 // The text is scanned in place, a buffer at a time, by the scanner in
 // cube_fields.hpp, which takes exactly the characters a string stream's
@@ -48,6 +49,7 @@ struct reader_state {
   float green = 0.0f;
   float blue = 0.0f;
   cube::entry_list entries;
+  std::size_t lines = 0;
 };
 
 // Three numbers into the carried-over components, then all three appended
@@ -62,7 +64,7 @@ void take_data_line(reader_state& state, cube::field_scanner& fields) {
 [[noreturn]] void refuse() { throw detail::parse_error(0, 0, count_mismatch_detail); }
 
 void take_line(reader_state& state, const char* line, std::size_t length) {
-  if (length > cube::longest_line) refuse();
+  if (length > cube::longest_line || ++state.lines > cube::most_lines) refuse();
   if (length == 0 || line[0] == '#') return;
   cube::field_scanner fields(line, line + length);
   // Every keyword starts with one of these; most lines are data and go
@@ -92,7 +94,7 @@ void take_line(reader_state& state, const char* line, std::size_t length) {
 void parse_cube(lut& target, std::istream& stream) {
   VIRETH_REQUIRE(stream.good());
 
-  reader_state state{target, 0, 0.0f, 0.0f, 0.0f, {}};
+  reader_state state{target, 0, 0.0f, 0.0f, 0.0f, {}, 0};
   std::string pending;  // the start of a line that the last read cut off
   std::vector<char> buffer(read_chunk);
   while (stream) {

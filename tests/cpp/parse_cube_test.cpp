@@ -330,6 +330,29 @@ TEST(ParseCubeLimits, EndlessDataEndsAfterTheLargestTable) {
   EXPECT_FALSE(stream.eof());
 }
 
+TEST(ParseCubeLimits, AtMost2To26LinesOfAnyKindAreRead) {
+  // Comments alone never fill the table, so every line counts: a table with
+  // 2^26 - 2 comment lines after it is read, one comment more refuses it.
+  constexpr std::size_t most = std::size_t{1} << 26;
+  for (const std::size_t comments : {most - 2, most - 1}) {
+    repeated_lines source("LUT_3D_SIZE 1\n0.5 0.5 0.5\n", "#\n", comments);
+    std::istream stream(&source);
+    lut t;
+    if (comments == most - 2) {
+      vireth::image::parse_cube(t, stream);
+      EXPECT_EQ(t.data[0], 127);
+    } else {
+      EXPECT_THROW(vireth::image::parse_cube(t, stream), parse_error);
+    }
+  }
+  // An endless stream of comments ends, the rest of it unread.
+  repeated_lines endless("", "#\n", std::size_t{1} << 40);
+  std::istream stream(&endless);
+  lut t;
+  EXPECT_THROW(vireth::image::parse_cube(t, stream), parse_error);
+  EXPECT_FALSE(stream.eof());
+}
+
 TEST(ParseCubeLimits, LinesUpTo1MiBAreReadAndLongerOnesRefused) {
   constexpr std::size_t longest = std::size_t{1} << 20;
   const std::string table = "LUT_3D_SIZE 1\n0.5 0.5 0.5\n";
