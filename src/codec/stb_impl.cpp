@@ -395,8 +395,16 @@ void set_block_geometry(stbi__jpeg* j) {
 // decoder's bit reader finds it: a zero after 0xFF is a stuffed byte, fill
 // bytes repeat 0xFF, restart markers belong to the scan.
 int skip_entropy_coded_data(stbi__context* s) {
-  while (!stbi__at_eof(s)) {
-    if (stbi__get8(s) != 0xFF) continue;
+  for (;;) {
+    // The bulk: straight to the next 0xFF of what is buffered.
+    const auto buffered = static_cast<std::size_t>(s->img_buffer_end - s->img_buffer);
+    if (auto* ff = static_cast<stbi_uc*>(std::memchr(s->img_buffer, 0xFF, buffered))) {
+      s->img_buffer = ff + 1;
+    } else {
+      s->img_buffer = s->img_buffer_end;
+      if (stbi__at_eof(s)) return STBI__MARKER_none;
+      if (stbi__get8(s) != 0xFF) continue;  // the first byte of the next read
+    }
     int c = 0xFF;
     while (c == 0xFF) {
       if (stbi__at_eof(s)) return STBI__MARKER_none;
@@ -404,7 +412,6 @@ int skip_entropy_coded_data(stbi__context* s) {
     }
     if (c != 0 && !STBI__RESTART(c)) return c;
   }
-  return STBI__MARKER_none;
 }
 
 }  // namespace
