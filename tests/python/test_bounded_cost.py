@@ -9,6 +9,7 @@ run, and an image path that is a FIFO is read once, like any stream."""
 from __future__ import annotations
 
 import os
+import random
 import signal
 import struct
 import subprocess
@@ -207,6 +208,30 @@ def test_progressive_scans_up_to_the_limit_decode(tmp_path: Path) -> None:
     assert decoded.status == "decoded"
     assert decoded.rgb == forge.flat(1024, 1024, (128, 128, 128)).rgb
     assert decode_in_child(write(tmp_path, forge.jpeg_empty_refinements(1024, 1024, 15))).status == "undecodable"
+
+
+@pytest.mark.parametrize("mode", ["RGB", "L"])
+@pytest.mark.parametrize("subsampling", [0, 2])
+@pytest.mark.parametrize("restart_blocks", [0, 3])
+def test_encoder_progressions_pass_the_scan_count(
+    tmp_path: Path, mode: str, subsampling: int, restart_blocks: int
+) -> None:
+    # The scan headers are counted before the decode, skipping the coded
+    # data: stuffed 0xFF bytes and restart markers must not end a scan early
+    # or start a phantom one. Noise makes every scan's data dense.
+    import io
+
+    from PIL import Image
+
+    rng = random.Random(7)
+    image = Image.frombytes("RGB", (200, 120), bytes(rng.randrange(256) for _ in range(200 * 120 * 3))).convert(mode)
+    out = io.BytesIO()
+    options = {"restart_marker_blocks": restart_blocks} if restart_blocks else {}
+    image.save(out, "JPEG", quality=90, progressive=True, subsampling=subsampling, **options)
+    data = out.getvalue()
+    assert data.count(b"\xff\xda") >= 6
+    decoded = decode_in_child(write(tmp_path, data))
+    assert (decoded.status, decoded.width, decoded.height) == ("decoded", 200, 120)
 
 
 # ---------------------------------------------------------------- truncation
