@@ -45,10 +45,6 @@ decoded decode_source(const detail::byte_source& source, std::uint64_t file_size
   if (!detail::read_header(source, header)) return decoded{};
   if (exceeds_jpeg(header.width, header.height)) return too_large();
   if (!file_can_hold(header, file_size)) return decoded{};
-  if (header.format == image_format::jpeg && header.progressive) {
-    rewind();
-    if (!detail::jpeg_scans_within_bound(source)) return decoded{};
-  }
   rewind();
   int width = 0;
   int height = 0;

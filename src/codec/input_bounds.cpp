@@ -75,7 +75,8 @@ bool file_can_hold(const image_header& header, std::uint64_t file_size) noexcept
     case image_format::jpeg: {
       const std::uint64_t per_block =
           header.progressive ? jpeg_progressive_bits_per_block : jpeg_sequential_bits_per_block;
-      return static_cast<std::uint64_t>(header.jpeg_blocks) * per_block <= 8 * size;
+      return static_cast<std::uint64_t>(header.jpeg_blocks) * per_block <= 8 * size &&
+             header.jpeg_scanned_blocks <= max_jpeg_passes * header.jpeg_blocks;
     }
     case image_format::bmp:
     case image_format::pnm:

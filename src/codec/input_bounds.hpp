@@ -29,6 +29,9 @@ struct image_header {
   bool run_length = false;       // TGA: run-length coded
   bool progressive = false;      // JPEG
   std::int64_t jpeg_blocks = 0;  // JPEG: 8x8 blocks of all components together
+  // Progressive JPEG: the blocks all its scans walk together, counted from
+  // the scan headers (the count stops once it passes the cap below).
+  std::int64_t jpeg_scanned_blocks = 0;
 };
 
 // Passes over a JPEG image's blocks, all its scans together. Every scan walks
@@ -41,7 +44,9 @@ struct image_header {
 inline constexpr int max_jpeg_passes = 16;
 
 // True when a file of `file_size` bytes can code the image `header`
-// declares. A header that declares no pixels passes: the decoder refuses it.
+// declares and, for a progressive JPEG, when its scans walk its blocks at
+// most max_jpeg_passes times. A header that declares no pixels passes: the
+// decoder refuses it.
 bool file_can_hold(const image_header& header, std::uint64_t file_size) noexcept;
 
 }  // namespace tonvik::codec

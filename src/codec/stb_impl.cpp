@@ -202,8 +202,8 @@ static unsigned char* tonvik_png_inflate(const unsigned char* stream, std::uint3
 // always read:
 #define STBI_TONVIK_MAX_PIXELS tonvik::codec::max_jpeg_pixels
 // Passes over a JPEG image's blocks, all its scans together (input_bounds.hpp
-// gives the reason for the number). jpeg_scans_within_bound counts them before
-// the decode; the decoder counts again as it goes, for input that changed.
+// gives the reason for the number). The header screen counts them before the
+// decode; the decoder counts again as it goes, for input that changed.
 #define STBI_TONVIK_MAX_PASSES tonvik::codec::max_jpeg_passes
 
 #define STB_IMAGE_IMPLEMENTATION
@@ -259,7 +259,69 @@ bool read_png_header(stbi__context* s, image_header& header) {
   return !s->tonvik_ran_out;
 }
 
-// Frame header: sides, and the blocks that every component's scans code.
+// What the frame header's load scan sets up beyond the header scan: each
+// component's samples and the interleaved unit's count, as the scans walk
+// them. Nothing is allocated.
+void set_block_geometry(stbi__jpeg* j) {
+  int h_max = 1;
+  int v_max = 1;
+  for (int i = 0; i < j->s->img_n; ++i) {
+    h_max = std::max(h_max, j->img_comp[i].h);
+    v_max = std::max(v_max, j->img_comp[i].v);
+  }
+  j->img_mcu_x = static_cast<int>((j->s->img_x + 8u * h_max - 1) / (8u * h_max));
+  j->img_mcu_y = static_cast<int>((j->s->img_y + 8u * v_max - 1) / (8u * v_max));
+  for (int i = 0; i < j->s->img_n; ++i) {
+    j->img_comp[i].x = static_cast<int>((j->s->img_x * j->img_comp[i].h + h_max - 1) / h_max);
+    j->img_comp[i].y = static_cast<int>((j->s->img_y * j->img_comp[i].v + v_max - 1) / v_max);
+  }
+}
+
+// Past a scan's entropy-coded bytes to the marker that ends them, as the
+// decoder's bit reader finds it: a zero after 0xFF is a stuffed byte, fill
+// bytes repeat 0xFF, restart markers belong to the scan.
+int skip_entropy_coded_data(stbi__context* s) {
+  for (;;) {
+    // The bulk: straight to the next 0xFF of what is buffered.
+    const auto buffered = static_cast<std::size_t>(s->img_buffer_end - s->img_buffer);
+    if (auto* ff = static_cast<stbi_uc*>(std::memchr(s->img_buffer, 0xFF, buffered))) {
+      s->img_buffer = ff + 1;
+    } else {
+      s->img_buffer = s->img_buffer_end;
+      if (stbi__at_eof(s)) return STBI__MARKER_none;
+      if (stbi__get8(s) != 0xFF) continue;  // the first byte of the next read
+    }
+    int c = 0xFF;
+    while (c == 0xFF) {
+      if (stbi__at_eof(s)) return STBI__MARKER_none;
+      c = stbi__get8(s);
+    }
+    if (c != 0 && !STBI__RESTART(c)) return c;
+  }
+}
+
+// The blocks a progressive file's scans walk, from just after its frame
+// header: the decoder's loop over markers, each scan's data skipped. Stops
+// once past `limit`, or where the file is broken (the decoder refuses it).
+long long scanned_blocks(stbi__jpeg* j, long long limit) {
+  long long scanned = 0;
+  int m = stbi__get_marker(j);
+  while (!stbi__EOI(m) && m != STBI__MARKER_none && scanned <= limit) {
+    if (stbi__SOS(m)) {
+      if (!stbi__process_scan_header(j)) break;
+      scanned += stbi__tonvik_scan_blocks(j);
+      j->marker = static_cast<stbi_uc>(skip_entropy_coded_data(j->s));
+    } else if (!stbi__process_marker(j, m)) {
+      break;
+    }
+    m = stbi__get_marker(j);
+  }
+  return scanned;
+}
+
+// Frame header: sides, and the blocks that every component's scans code, as
+// a scan of each component alone walks them (interleaved scans walk at least
+// as many); for a progressive file, the blocks all its scans walk.
 bool read_jpeg_header(stbi__context* s, image_header& header) {
   auto* j = static_cast<stbi__jpeg*>(stbi__malloc(sizeof(stbi__jpeg)));
   if (j == nullptr) return false;
@@ -269,20 +331,9 @@ bool read_jpeg_header(stbi__context* s, image_header& header) {
     header.width = s->img_x;
     header.height = s->img_y;
     header.progressive = j->progressive != 0;
-    int h_max = 1;
-    int v_max = 1;
-    for (int i = 0; i < s->img_n; ++i) {
-      h_max = std::max(h_max, j->img_comp[i].h);
-      v_max = std::max(v_max, j->img_comp[i].v);
-    }
-    // A component's blocks, as a scan of it alone codes them: its own
-    // samples (the sides scaled by its sampling factors) in 8x8 blocks.
-    // Interleaved scans code at least as many.
-    for (int i = 0; i < s->img_n; ++i) {
-      const std::int64_t columns = (header.width * j->img_comp[i].h + h_max - 1) / h_max;
-      const std::int64_t rows = (header.height * j->img_comp[i].v + v_max - 1) / v_max;
-      header.jpeg_blocks += ((columns + 7) / 8) * ((rows + 7) / 8);
-    }
+    set_block_geometry(j);
+    header.jpeg_blocks = stbi__tonvik_image_blocks(j);
+    if (header.progressive) header.jpeg_scanned_blocks = scanned_blocks(j, max_jpeg_passes * header.jpeg_blocks);
   }
   STBI_FREE(j);
   return read;
@@ -369,84 +420,6 @@ bool read_header(const byte_source& source, image_header& header) {
   header.width = width;
   header.height = height;
   return read;
-}
-
-namespace {
-
-// What the frame header's load scan sets up beyond the header scan: each
-// component's samples and the interleaved unit's count, as the scan walks
-// them. Nothing is allocated.
-void set_block_geometry(stbi__jpeg* j) {
-  int h_max = 1;
-  int v_max = 1;
-  for (int i = 0; i < j->s->img_n; ++i) {
-    h_max = std::max(h_max, j->img_comp[i].h);
-    v_max = std::max(v_max, j->img_comp[i].v);
-  }
-  j->img_mcu_x = static_cast<int>((j->s->img_x + 8u * h_max - 1) / (8u * h_max));
-  j->img_mcu_y = static_cast<int>((j->s->img_y + 8u * v_max - 1) / (8u * v_max));
-  for (int i = 0; i < j->s->img_n; ++i) {
-    j->img_comp[i].x = static_cast<int>((j->s->img_x * j->img_comp[i].h + h_max - 1) / h_max);
-    j->img_comp[i].y = static_cast<int>((j->s->img_y * j->img_comp[i].v + v_max - 1) / v_max);
-  }
-}
-
-// Past a scan's entropy-coded bytes to the marker that ends them, as the
-// decoder's bit reader finds it: a zero after 0xFF is a stuffed byte, fill
-// bytes repeat 0xFF, restart markers belong to the scan.
-int skip_entropy_coded_data(stbi__context* s) {
-  for (;;) {
-    // The bulk: straight to the next 0xFF of what is buffered.
-    const auto buffered = static_cast<std::size_t>(s->img_buffer_end - s->img_buffer);
-    if (auto* ff = static_cast<stbi_uc*>(std::memchr(s->img_buffer, 0xFF, buffered))) {
-      s->img_buffer = ff + 1;
-    } else {
-      s->img_buffer = s->img_buffer_end;
-      if (stbi__at_eof(s)) return STBI__MARKER_none;
-      if (stbi__get8(s) != 0xFF) continue;  // the first byte of the next read
-    }
-    int c = 0xFF;
-    while (c == 0xFF) {
-      if (stbi__at_eof(s)) return STBI__MARKER_none;
-      c = stbi__get8(s);
-    }
-    if (c != 0 && !STBI__RESTART(c)) return c;
-  }
-}
-
-}  // namespace
-
-bool jpeg_scans_within_bound(const byte_source& source) {
-  stbi__context context;
-  start(context, source);
-  auto* j = static_cast<stbi__jpeg*>(stbi__malloc(sizeof(stbi__jpeg)));
-  if (j == nullptr) return true;  // the decode will not get further
-  j->s = &context;
-  bool within = true;
-  if (stbi__decode_jpeg_header(j, STBI__SCAN_header)) {
-    set_block_geometry(j);
-    const long long limit = STBI_TONVIK_MAX_PASSES * stbi__tonvik_image_blocks(j);
-    long long scanned = 0;
-    // The decoder's loop over markers, with each scan's data skipped: where
-    // the file is broken the decoder will refuse it, and counting stops.
-    int m = stbi__get_marker(j);
-    while (!stbi__EOI(m) && m != STBI__MARKER_none) {
-      if (stbi__SOS(m)) {
-        if (!stbi__process_scan_header(j)) break;
-        scanned += stbi__tonvik_scan_blocks(j);
-        if (scanned > limit) {
-          within = false;
-          break;
-        }
-        j->marker = static_cast<stbi_uc>(skip_entropy_coded_data(&context));
-      } else if (!stbi__process_marker(j, m)) {
-        break;
-      }
-      m = stbi__get_marker(j);
-    }
-  }
-  STBI_FREE(j);
-  return within;
 }
 
 unsigned char* load_rgb(const byte_source& source, image_format format, int& width, int& height) {

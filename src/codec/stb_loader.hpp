@@ -33,14 +33,10 @@ struct byte_source {
 image_format detect_format(const byte_source& source);
 
 // The format, as the loader would pick it, and its header. False when no
-// format matches or the header cannot be read.
+// format matches or the header cannot be read. For a progressive JPEG it reads
+// on through the file: every scan header, the coded data skipped, allocating
+// nothing image-sized, to count the blocks the scans walk.
 bool read_header(const byte_source& source, image_header& header);
-
-// Progressive JPEG: false when its scans together walk more than
-// max_jpeg_passes times the image's blocks. Reads the scan headers and skips
-// the coded data, allocating nothing image-sized; a file it cannot follow
-// passes, and the decoder judges it.
-bool jpeg_scans_within_bound(const byte_source& source);
 
 // Decodes to packed 8-bit RGB. Null when the loader fails, or when the input
 // ended before the image was complete (`format` says which formats the
