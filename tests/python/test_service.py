@@ -398,7 +398,9 @@ def test_a_killed_worker_costs_only_the_requests_in_flight(
             answer = request(service.port, "POST", f"/grade/{LOOK}", large)
             in_flight.append((time.monotonic() - started, answer.status))
 
-        clients = [threading.Thread(target=post_large) for _ in range(4)]
+        # Four uploads per worker: a grade takes a fraction of a second, and the
+        # worker must still hold work when the kill comes, after it is seen busy.
+        clients = [threading.Thread(target=post_large) for _ in range(8)]
         for client in clients:
             client.start()
         victim = busy_worker(before_pids)
