@@ -38,14 +38,17 @@ struct scan_job {
   bool subsample;                   // 2x2 chroma (four luma blocks, one Cb, one Cr per unit)
   const float* luma_reciprocals;    // 64, natural order
   const float* chroma_reciprocals;  // 64, natural order
-  unsigned char* buffer;
+  unsigned char* buffer;   // the coded bytes, unstuffed: chunk + scan_slack
+  unsigned char* stuffed;  // the same, stuffed: 2 * (chunk + scan_slack)
   std::size_t chunk;
   byte_sink* sink;
 };
 
-// A unit's worst case: six blocks of at most 64 codes of at most 26 bits,
-// every byte of it 0xFF and stuffed, plus the 8-byte word in flight.
-inline constexpr std::size_t scan_slack = 8192;
+// More than a unit's worst case: six blocks of at most 1697 bits (a 22-bit
+// DC field, 63 AC fields of at most 26 bits, three runs of sixteen zeros of
+// at most 11 bits, an end of block of at most 4), plus the 8-byte store in
+// flight.
+inline constexpr std::size_t scan_slack = 2048;
 
 bool encode_scan_portable(const scan_job& job);
 #if defined(__x86_64__)
@@ -121,18 +124,13 @@ inline void store_big_endian(unsigned char* out, std::uint64_t word) {
 // The bit buffer: `bits` holds `count` pending bits in its low end (bits
 // above them are stale and shift out unseen). After every two codes the
 // whole bytes go out as one 8-byte store whatever their number, and the
-// pointer moves past them: no branch depends on when a byte fills, only the
-// rare word holding an 0xFF byte, whose every 0xFF needs a zero byte after
-// it, takes a byte-by-byte pass.
+// pointer moves past them: no branch depends on when a byte fills. The bytes
+// go out unstuffed; the zero after each 0xFF is put in when the chunk is
+// sent (drain).
 struct bit_writer {
   std::uint64_t bits = 0;
   int count = 0;  // 0..7 between flushes
   unsigned char* out;
-
-  static bool has_ff_byte(std::uint64_t word) {
-    const std::uint64_t inverted = ~word;
-    return ((inverted - 0x0101010101010101ull) & ~inverted & 0x8080808080808080ull) != 0;
-  }
 
   // Appends the low `length` bits of `value` (no bits set above them). Two
   // codes of at most 26 bits each fit beside the 7 bits a flush leaves.
@@ -141,23 +139,12 @@ struct bit_writer {
     count += length;
   }
 
-  // Writes the pending whole bytes (1 <= count <= 63). The byte after them
-  // holds at most 7 pending bits and zeros, so it is never 0xFF; it and the
-  // bytes after it are written again by the next flush.
+  // Writes the pending whole bytes (1 <= count <= 63). The bytes after them
+  // are written again by the next flush.
   void flush() {
-    const std::uint64_t word = bits << (64 - count);
-    const int whole = count >> 3;
+    store_big_endian(out, bits << (64 - count));
+    out += count >> 3;
     count &= 7;
-    if (!has_ff_byte(word)) {
-      store_big_endian(out, word);
-      out += whole;
-      return;
-    }
-    for (int i = 0; i < whole; ++i) {
-      const auto byte = static_cast<unsigned char>(word >> (56 - 8 * i));
-      *out++ = byte;
-      if (byte == 0xFF) *out++ = 0;
-    }
   }
 
   // Pads the last byte with one bits and writes it.
@@ -170,63 +157,55 @@ struct bit_writer {
 };
 
 // Codes one block against the previous DC of its component; returns its DC.
-// First every code of the block is looked up (loads that depend on each
-// other but not on the bit buffer), then the codes are packed: the packing
-// loop's one unpredictable branch, the word flush, then waits on nothing
-// but a load of what the first loop stored.
+// The bit buffer is flushed after the DC code, after every two AC codes, after
+// each run of sixteen zeros and after the end of block, so that a put never
+// finds more than 33 bits pending.
 inline int code_block(bit_writer& state, const prepared_block& block, int previous_dc,
                       const prepared_table& dc_codes, const prepared_table& ac_codes) {
-  // At most: DC, 63 AC codes, 3 runs of sixteen zeros, end of block.
-  std::uint32_t values[68];
-  std::uint32_t lengths[68];
-  int n = 0;
-  const int diff = block.dc - previous_dc;
-  if (diff == 0) {
-    values[n] = dc_codes[0].bits;
-    lengths[n++] = dc_codes[0].length;
-  } else {
-    const unsigned magnitude = diff < 0 ? 0u - static_cast<unsigned>(diff) : static_cast<unsigned>(diff);
-    const int length = 32 - __builtin_clz(magnitude);
-    const unsigned value = static_cast<unsigned>(diff < 0 ? diff - 1 : diff) & ((1u << length) - 1);
-    values[n] = dc_codes[length].bits | value;
-    lengths[n++] = dc_codes[length].length;
-  }
-
-  std::uint64_t pending = block.nonzero & ~std::uint64_t{1};
-  int last = 0;
-  while (pending) {
-    const int k = __builtin_ctzll(pending);
-    pending &= pending - 1;
-    int run = k - last - 1;
-    for (; run > 15; run -= 16) {
-      values[n] = ac_codes[zero_run_16].bits;
-      lengths[n++] = ac_codes[zero_run_16].length;
-    }
-    const std::uint32_t word = block.words[natural_of[k]];
-    const prepared_code& code = ac_codes[(run << 4) | static_cast<int>(word >> 16)];
-    values[n] = code.bits | (word & 0xFFFF);
-    lengths[n++] = code.length;
-    last = k;
-  }
-  if (last != 63) {
-    values[n] = ac_codes[end_of_block].bits;
-    lengths[n++] = ac_codes[end_of_block].length;
-  }
-
   // A local copy keeps the bit buffer in registers: the output bytes are
   // written through an unsigned char pointer, which may alias `state`, and
   // would force a store and reload of it around every code.
   bit_writer writer = state;
-  int i = 0;
-  for (; i + 1 < n; i += 2) {
-    writer.put(values[i], static_cast<int>(lengths[i]));
-    writer.put(values[i + 1], static_cast<int>(lengths[i + 1]));
+  const int diff = block.dc - previous_dc;
+  {
+    const unsigned magnitude = diff < 0 ? 0u - static_cast<unsigned>(diff) : static_cast<unsigned>(diff);
+    const int length = magnitude ? 32 - __builtin_clz(magnitude) : 0;
+    const unsigned value = static_cast<unsigned>(diff < 0 ? diff - 1 : diff) & ((1u << length) - 1);
+    writer.put(dc_codes[length].bits | value, static_cast<int>(dc_codes[length].length));
     writer.flush();
   }
-  if (i < n) {
-    writer.put(values[i], static_cast<int>(lengths[i]));
-    writer.flush();
+
+  std::uint64_t pending = block.nonzero & ~std::uint64_t{1};
+  unsigned last = 0;
+  const auto put_next = [&] {
+    const unsigned k = static_cast<unsigned>(__builtin_ctzll(pending));
+    pending &= pending - 1;
+    unsigned run = k - last - 1;
+    last = k;
+    if (__builtin_expect(run > 15, 0)) {
+      do {
+        writer.put(ac_codes[zero_run_16].bits, static_cast<int>(ac_codes[zero_run_16].length));
+        writer.flush();
+        run -= 16;
+      } while (run > 15);
+    }
+    const std::uint32_t word = block.words[natural_of[k]];
+    const prepared_code& code = ac_codes[(run << 4) | (word >> 16)];
+    writer.put(code.bits | (word & 0xFFFF), static_cast<int>(code.length));
+  };
+  if (pending) {
+    for (;;) {
+      put_next();
+      if (!pending) break;
+      put_next();
+      if (!pending) break;
+      writer.flush();
+    }
   }
+  // Every path here has put a code since the last flush, so at most
+  // 7 + 26 + 26 + 4 bits are pending and the flush has bits to write.
+  if (last != 63) writer.put(ac_codes[end_of_block].bits, static_cast<int>(ac_codes[end_of_block].length));
+  writer.flush();
   state = writer;
   return block.dc;
 }
@@ -286,12 +265,35 @@ void encode_subsampled_unit(const scan_job& job, bit_writer& writer, int x,
   dc[2] = code_block(writer, block, dc[2], chroma_dc_codes, chroma_ac_codes);
 }
 
-// Sends the filled part of the chunk once it passes `chunk` bytes.
-inline bool drain(const scan_job& job, bit_writer& writer, bool force) {
+// Copies `size` coded bytes to `out` with a zero byte after every 0xFF, so
+// that no coded byte reads as a marker; returns the bytes written.
+inline std::size_t stuff_zero_bytes(const unsigned char* in, std::size_t size, unsigned char* out) {
+  const unsigned char* const end = in + size;
+  unsigned char* const start = out;
+  for (;;) {
+    const auto* ff = static_cast<const unsigned char*>(std::memchr(in, 0xFF, static_cast<std::size_t>(end - in)));
+    const unsigned char* const stop = ff ? ff + 1 : end;
+    std::memcpy(out, in, static_cast<std::size_t>(stop - in));
+    out += stop - in;
+    in = stop;
+    if (!ff) break;
+    *out++ = 0;
+  }
+  return static_cast<std::size_t>(out - start);
+}
+
+// Sends the coded bytes once they pass `chunk`, stuffed; the last call
+// (`end`) sends the rest and the end-of-image marker.
+inline bool drain(const scan_job& job, bit_writer& writer, bool end) {
   const auto used = static_cast<std::size_t>(writer.out - job.buffer);
-  if (!force && used < job.chunk) return true;
+  if (!end && used < job.chunk) return true;
   writer.out = job.buffer;
-  return used == 0 || job.sink->put(job.buffer, used);
+  std::size_t size = stuff_zero_bytes(job.buffer, used, job.stuffed);
+  if (end) {
+    job.stuffed[size++] = 0xFF;
+    job.stuffed[size++] = 0xD9;
+  }
+  return size == 0 || job.sink->put(job.stuffed, size);
 }
 
 template <class Kernel>
@@ -321,8 +323,6 @@ bool encode_scan(const scan_job& job) {
     }
   }
   writer.finish();
-  *writer.out++ = 0xFF;  // end of image
-  *writer.out++ = 0xD9;
   return drain(job, writer, true);
 }
 

@@ -11,9 +11,10 @@ namespace tonvik::codec {
 
 namespace {
 
-// Output goes to the sink in chunks of this size (plus at most one unit's
-// output): a handful of calls for a large file, one for a small one.
-constexpr std::size_t chunk_bytes = 64 * 1024;
+// Coded bytes go to the sink in chunks of this size (plus at most one unit's
+// output, and the stuffed zeros): a thousand calls for a 16 MB file, one for
+// a small one.
+constexpr std::size_t chunk_bytes = 16 * 1024;
 
 constexpr int max_side = 65535;  // a frame header holds each side in 16 bits
 
@@ -83,9 +84,13 @@ std::vector<unsigned char> headers(int width, int height, bool subsample, const 
   return out;
 }
 
+// The AVX2 scan encoder is compiled for BMI1 and BMI2 as well (shifts by a
+// register without the count register, bit scans), which AVX2 processors
+// have; it runs only where the CPU reports all three.
 bool cpu_has_avx2() noexcept {
 #if defined(__x86_64__)
-  static const bool has = __builtin_cpu_supports("avx2");
+  static const bool has =
+      __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
   return has;
 #else
   return false;
@@ -130,10 +135,19 @@ bool write_jpeg_with(jpeg_isa isa, byte_sink& sink, const unsigned char* rgb, in
   const std::vector<unsigned char> head = headers(width, height, subsample, q);
   if (!sink.put(head.data(), head.size())) return false;
 
-  const std::unique_ptr<unsigned char[]> buffer(new unsigned char[chunk_bytes + jpeg::scan_slack]);
-  const jpeg::scan_job job{
-      rgb,          width,       height, subsample, q.luma_reciprocals, q.chroma_reciprocals,
-      buffer.get(), chunk_bytes, &sink};
+  // The coded bytes, then room for them stuffed (at most twice as many).
+  constexpr std::size_t raw_bytes = chunk_bytes + jpeg::scan_slack;
+  const std::unique_ptr<unsigned char[]> buffer(new unsigned char[3 * raw_bytes]);
+  const jpeg::scan_job job{rgb,
+                           width,
+                           height,
+                           subsample,
+                           q.luma_reciprocals,
+                           q.chroma_reciprocals,
+                           buffer.get(),
+                           buffer.get() + raw_bytes,
+                           chunk_bytes,
+                           &sink};
   switch (isa) {
 #if defined(__x86_64__)
     case jpeg_isa::avx2: return jpeg::encode_scan_avx2(job);

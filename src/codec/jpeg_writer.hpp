@@ -9,7 +9,8 @@
 // equal the portable path's.
 //
 // Ownership: reads the caller's pixels, keeps nothing after it returns. Its
-// working memory is one output chunk (72 KiB) whatever the image size.
+// working memory is one output chunk (54 KiB: the coded bytes and room for
+// them stuffed) whatever the image size.
 // Failure contract: false for arguments it cannot write (no pixels, a side
 // outside 1..65535, an ISA this CPU lacks) and when the sink refuses a
 // chunk; the sink then holds an incomplete file. Throws std::bad_alloc only.

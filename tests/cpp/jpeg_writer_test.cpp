@@ -308,8 +308,8 @@ TEST(JpegWriterStreamTest, OutputReachesTheSinkInLargeChunks) {
   ASSERT_GE(sink.sizes.size(), 3u);
   // Headers first, then whole chunks; only the last one may be short.
   for (std::size_t i = 1; i + 1 < sink.sizes.size(); ++i)
-    EXPECT_GE(sink.sizes[i], 64u * 1024u) << "put " << i;
-  EXPECT_LT(sink.sizes.size(), sink.out.size() / (64 * 1024) + 3);
+    EXPECT_GE(sink.sizes[i], 16u * 1024u) << "put " << i;
+  EXPECT_LT(sink.sizes.size(), sink.out.size() / (16 * 1024) + 3);
 }
 
 TEST(JpegWriterStreamTest, ASinkThatRefusesStopsTheWriter) {
