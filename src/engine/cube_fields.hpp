@@ -21,11 +21,16 @@
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <system_error>
 
 namespace vireth::image::cube {
+
+// Readable, initialised bytes that read_plain_triple needs from a line's end
+// on, the line end included.
+inline constexpr std::size_t line_padding = 8;
 
 class field_scanner {
  public:
@@ -79,6 +84,55 @@ class field_scanner {
     convert_float(body, at_, negative, value);
   }
 
+  // The common data line in one pass: optional blanks or tabs, then three
+  // numbers, each an optional sign and digits with an optional point and
+  // fraction (at most nine digits, whose integer is at most 2^24), the first
+  // two followed by blanks or tabs, the third by anything but an exponent
+  // mark. True, with the values three read_float calls store, when the line
+  // at `line` starts so; false, with nothing written, for any other line,
+  // which the caller then reads field by field. Reads up to the first
+  // character that breaks the form, at the latest the line end, and may load
+  // up to line_padding bytes from there.
+  static bool read_plain_triple(const char* line, float (&values)[3]) {
+#if FLT_EVAL_METHOD == 0
+    const char* p = line;
+    while (*p == ' ' || *p == '\t') ++p;
+    for (int i = 0; i < 3; ++i) {
+      const bool negative = *p == '-';
+      if (negative || *p == '+') ++p;
+      const char* const first = p;
+      std::uint64_t digits_value = 0;
+      for (; is_digit(*p); ++p) digits_value = digits_value * 10 + digit(*p);
+      std::size_t digit_count = static_cast<std::size_t>(p - first);
+      std::size_t fraction_digits = 0;
+      if (*p == '.') {
+        const char* const fraction = ++p;
+        // Fractions are where the digits are: the first eight in one step.
+        const digit_run run = leading_digits(p);
+        digits_value = digits_value * powers_of_ten_u64[run.count] + run.value;
+        p += run.count;
+        if (run.count == 8) {
+          for (; is_digit(*p); ++p) digits_value = digits_value * 10 + digit(*p);
+        }
+        fraction_digits = static_cast<std::size_t>(p - fraction);
+        digit_count += fraction_digits;
+      }
+      if (digit_count == 0 || digit_count > max_short_digits || digits_value > exact_float_integer) return false;
+      if (*p == 'e' || *p == 'E') return false;
+      const float magnitude = static_cast<float>(digits_value) / powers_of_ten[fraction_digits];
+      values[i] = negative ? -magnitude : magnitude;
+      if (i == 2) break;
+      if (*p != ' ' && *p != '\t') return false;
+      while (*p == ' ' || *p == '\t') ++p;
+    }
+    return true;
+#else
+    (void)line;
+    (void)values;
+    return false;
+#endif
+  }
+
   void read_unsigned(std::uint32_t& value) {
     if (!start_read()) return;
     bool negative = false;
@@ -127,8 +181,41 @@ class field_scanner {
   static constexpr float powers_of_ten[max_short_digits + 1] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f,
                                                                 1e5f, 1e6f, 1e7f, 1e8f, 1e9f};
 
+  static constexpr std::uint64_t powers_of_ten_u64[9] = {1,      10,      100,      1000,     10000,
+                                                         100000, 1000000, 10000000, 100000000};
+
   static bool is_digit(char c) { return c >= '0' && c <= '9'; }
   static std::uint32_t digit(char c) { return static_cast<std::uint32_t>(c - '0'); }
+
+  struct digit_run {
+    unsigned count;       // 0..8
+    std::uint64_t value;  // of those digits
+  };
+
+  // The decimal digits that open the eight bytes at p. A run stops at the
+  // line end at the latest, so the bytes past it come from the padding.
+  static digit_run leading_digits(const char* p) {
+    std::uint64_t bytes;
+    std::memcpy(&bytes, p, sizeof bytes);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    bytes = __builtin_bswap64(bytes);  // the first character in the low byte
+#endif
+    // A digit's high nibble is 3 and its low nibble plus 6 stays below 16;
+    // no sum carries into the next byte.
+    const std::uint64_t not_digit =
+        ((bytes & 0xF0F0F0F0F0F0F0F0u) ^ 0x3030303030303030u) |
+        (((bytes & 0x0F0F0F0F0F0F0F0Fu) + 0x0606060606060606u) & 0xF0F0F0F0F0F0F0F0u);
+    const unsigned count = not_digit ? static_cast<unsigned>(__builtin_ctzll(not_digit)) / 8 : 8;
+    if (count == 0) return {0, 0};
+    // The digits moved to the top, zeros before them; then pairs, fours and
+    // all eight combined by multiplication.
+    std::uint64_t d = (bytes & 0x0F0F0F0F0F0F0F0Fu) << (8 * (8 - count));
+    d = d * 10 + (d >> 8);
+    d = ((d & 0x000000FF000000FFu) * (100 + (1000000ull << 32)) +
+         ((d >> 16) & 0x000000FF000000FFu) * (1 + (10000ull << 32))) >>
+        32;
+    return {count, d};
+  }
 
   // Blank, \t, \n, \v, \f and \r: the classic locale's whitespace.
   static bool is_space(char c) {

@@ -53,11 +53,20 @@ struct reader_state {
 };
 
 // Three numbers into the carried-over components, then all three appended
-// whether or not each read succeeded.
-void take_data_line(reader_state& state, cube::field_scanner& fields) {
-  fields.read_float(state.red);
-  fields.read_float(state.green);
-  fields.read_float(state.blue);
+// whether or not each read succeeded. Most lines are three plain numbers,
+// read in one pass; any other is read field by field.
+void take_data_line(reader_state& state, const char* line, std::size_t length) {
+  float plain[3];
+  if (cube::field_scanner::read_plain_triple(line, plain)) {
+    state.red = plain[0];
+    state.green = plain[1];
+    state.blue = plain[2];
+  } else {
+    cube::field_scanner fields(line, line + length);
+    fields.read_float(state.red);
+    fields.read_float(state.green);
+    fields.read_float(state.blue);
+  }
   state.entries.append(state.red, state.green, state.blue);
 }
 
@@ -66,16 +75,15 @@ void take_data_line(reader_state& state, cube::field_scanner& fields) {
 void take_line(reader_state& state, const char* line, std::size_t length) {
   if (length > cube::longest_line || ++state.lines > cube::most_lines) refuse();
   if (length == 0 || line[0] == '#') return;
-  cube::field_scanner fields(line, line + length);
   // Every keyword starts with one of these; most lines are data and go
   // straight to the numbers.
   const char lead = line[0];
   const bool maybe_keyword = lead == 'T' || lead == 'D' || lead == 'L';
+  if (!maybe_keyword) return take_data_line(state, line, length);
+  cube::field_scanner fields(line, line + length);
   const char* begin = nullptr;
   const char* end = nullptr;
-  if (!maybe_keyword) {
-    take_data_line(state, fields);
-  } else if (starts_with(line, length, "TITLE")) {
+  if (starts_with(line, length, "TITLE")) {
     fields.token(begin, end);  // the keyword itself
     if (fields.token(begin, end)) state.target.title.assign(begin, end);
   } else if (starts_with(line, length, "DOMAIN_MIN") || starts_with(line, length, "DOMAIN_MAX")) {
@@ -85,7 +93,7 @@ void take_line(reader_state& state, const char* line, std::size_t length) {
     fields.read_unsigned(state.size);
     state.entries.expect(state.size);
   } else {
-    take_data_line(state, fields);
+    take_data_line(state, line, length);
   }
 }
 
@@ -96,9 +104,10 @@ void parse_cube(lut& target, std::istream& stream) {
 
   reader_state state{target, 0, 0.0f, 0.0f, 0.0f, {}, 0};
   std::string pending;  // the start of a line that the last read cut off
-  std::vector<char> buffer(read_chunk);
+  // Zeros past the bytes read: the padding the scanner may load past a line.
+  std::vector<char> buffer(read_chunk + cube::line_padding);
   while (stream) {
-    stream.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    stream.read(buffer.data(), static_cast<std::streamsize>(read_chunk));
     const std::size_t got = static_cast<std::size_t>(stream.gcount());
     const char* begin = buffer.data();
     const char* const end = begin + got;
@@ -115,8 +124,9 @@ void parse_cube(lut& target, std::istream& stream) {
       std::size_t length = static_cast<std::size_t>(newline - begin);
       if (!pending.empty()) {
         pending.append(begin, newline);
-        line = pending.data();
         length = pending.size();
+        pending.append(cube::line_padding, '\0');
+        line = pending.data();
       }
       // A CR before the LF ends the line with it.
       if (length != 0 && line[length - 1] == '\r') --length;
@@ -126,7 +136,11 @@ void parse_cube(lut& target, std::istream& stream) {
     }
   }
   // A last line without LF keeps a CR at its end: it is no line end there.
-  if (!pending.empty()) take_line(state, pending.data(), pending.size());
+  if (!pending.empty()) {
+    const std::size_t length = pending.size();
+    pending.append(cube::line_padding, '\0');
+    take_line(state, pending.data(), length);
+  }
 
   cube::store_table(target, state.size, state.entries);
 }

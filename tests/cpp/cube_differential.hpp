@@ -71,6 +71,16 @@ inline std::string compare_fields(const std::string& line) {
     if (bits_of(expected[i]) != bits_of(actual[i]))
       report << "float " << i << ": stream " << expected[i] << ", scanner " << actual[i] << "; ";
   }
+  // The one-pass read of a plain line, where it takes the line, must store
+  // what the stream stores.
+  float plain[3];
+  const std::string padded = line + std::string(vireth::image::cube::line_padding, '\0');
+  if (vireth::image::cube::field_scanner::read_plain_triple(padded.c_str(), plain)) {
+    for (int i = 0; i < 3; ++i) {
+      if (bits_of(expected[i]) != bits_of(plain[i]))
+        report << "plain float " << i << ": stream " << expected[i] << ", one pass " << plain[i] << "; ";
+    }
+  }
   const std::string float_state = state_text(floats.fail(), floats.eof());
   if (float_state != state_text(scanner.failed(), scanner.at_end()))
     report << "float state: stream " << float_state << ", scanner "

@@ -36,6 +36,9 @@ const std::vector<std::string> tricky_fields = {
     // Where the short-decimal shortcut ends: 2^24 as digits, 10^10 as divisor.
     "1677720.9", "16777.216", "16777.217", "0.16777219", "0.0000000001", "0.00000000001", "0.999999999",
     "9999999999", "0.333333", "0.066667", "1.000000", "-0.500000",
+    // Fractions of seven to ten digits, where eight are read in one step.
+    "0.1234567", "0.12345678", "1.23456789", "0.123456789", "0.1234567891", "0.00000001", "9.99999999",
+    "16.777216", "0.16777216", "5.", "5.e", ".12345678e1", "0.12345678.9", "0.1234567\t",
     // Whitespace: every kind, leading and between fields.
     "  \t1\v2\f3\r", "1\t2\t3", "1 2", "", "   ", "\r", "\v\f", "1  2  3  4  5",
     // Unsigned edges: the 32-bit limit, wrap of a minus sign, overflow.
