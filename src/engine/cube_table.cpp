@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 namespace vireth::image::cube {
@@ -31,14 +32,21 @@ bool count_matches(std::uint32_t size, std::size_t entry_count) {
 void entry_list::expect(std::uint32_t size) {
   if (size > largest_size) return;
   const std::size_t wanted = byte_count(size);
-  if (wanted > bytes_.capacity()) bytes_.reserve(wanted);
+  if (wanted > capacity_) move_to(wanted);
 }
 
 void entry_list::grow() {
-  const std::size_t capacity = bytes_.capacity();
-  if (capacity >= largest_byte_count) throw detail::parse_error(0, 0, count_mismatch_detail);
+  if (capacity_ >= largest_byte_count) throw detail::parse_error(0, 0, count_mismatch_detail);
   // Doubling, but never past the largest table's bytes.
-  bytes_.reserve(std::min(std::max(first_capacity, 2 * capacity), largest_byte_count));
+  move_to(std::min(std::max(first_capacity, 2 * capacity_), largest_byte_count));
+}
+
+void entry_list::move_to(std::size_t capacity) {
+  // Default-initialised: the new room is not touched until entries fill it.
+  std::unique_ptr<std::uint8_t[]> moved(new std::uint8_t[capacity]);
+  if (used_ != 0) std::memcpy(moved.get(), bytes_.get(), used_);
+  bytes_ = std::move(moved);
+  capacity_ = capacity;
 }
 
 void store_table(lut& target, std::uint32_t size, const entry_list& entries) {
@@ -48,7 +56,7 @@ void store_table(lut& target, std::uint32_t size, const entry_list& entries) {
   std::vector<std::uint8_t> strip(3 * n * n * n);
   // The strip is written in ascending memory order (green rows, blue tiles,
   // red columns); the entry list, red fastest, is read with strides.
-  const std::uint8_t* const in = entries.bytes().data();
+  const std::uint8_t* const in = entries.bytes();
   std::uint8_t* out = strip.data();
   for (std::size_t g = 0; g < n; ++g) {
     for (std::size_t b = 0; b < n; ++b) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "lut.hpp"
@@ -41,6 +42,7 @@ inline std::uint8_t to_byte(float f) {
 // The data lines read so far, in file order. Each component becomes its strip
 // byte as it is appended: the strip needs nothing else of the float, and an
 // entry costs 3 bytes, no more than the shortest data line of the text.
+// Room is counted in whole entries, so an append checks it once.
 class entry_list {
  public:
   // Makes room for a table of `size` points per axis in one allocation, so a
@@ -51,19 +53,24 @@ class entry_list {
   // Throws parse_error id 0 (count mismatch) once the list would pass the
   // entries of the largest table: no size it may declare can match any more.
   void append(float red, float green, float blue) {
-    if (bytes_.size() == bytes_.capacity()) grow();
-    bytes_.push_back(to_byte(red));
-    bytes_.push_back(to_byte(green));
-    bytes_.push_back(to_byte(blue));
+    if (used_ == capacity_) grow();
+    std::uint8_t* const entry = bytes_.get() + used_;
+    entry[0] = to_byte(red);
+    entry[1] = to_byte(green);
+    entry[2] = to_byte(blue);
+    used_ += 3;
   }
 
-  std::size_t entry_count() const noexcept { return bytes_.size() / 3; }
-  const std::vector<std::uint8_t>& bytes() const noexcept { return bytes_; }
+  std::size_t entry_count() const noexcept { return used_ / 3; }
+  const std::uint8_t* bytes() const noexcept { return bytes_.get(); }
 
  private:
   void grow();
+  void move_to(std::size_t capacity);
 
-  std::vector<std::uint8_t> bytes_;
+  std::unique_ptr<std::uint8_t[]> bytes_;
+  std::size_t used_ = 0;
+  std::size_t capacity_ = 0;  // a multiple of 3
 };
 
 // Checks that `entries` holds size^3 entries (red fastest, blue slowest) of
