@@ -102,7 +102,11 @@ class field_scanner {
       if (negative || *p == '+') ++p;
       const char* const first = p;
       std::uint64_t digits_value = 0;
-      for (; is_digit(*p); ++p) digits_value = digits_value * 10 + digit(*p);
+      if (is_digit(p[0]) && !is_digit(p[1])) {  // the usual single digit before the point
+        digits_value = digit(*p++);
+      } else {
+        for (; is_digit(*p); ++p) digits_value = digits_value * 10 + digit(*p);
+      }
       std::size_t digit_count = static_cast<std::size_t>(p - first);
       std::size_t fraction_digits = 0;
       if (*p == '.') {
@@ -200,16 +204,16 @@ class field_scanner {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
     bytes = __builtin_bswap64(bytes);  // the first character in the low byte
 #endif
-    // A digit's high nibble is 3 and its low nibble plus 6 stays below 16;
-    // no sum carries into the next byte.
-    const std::uint64_t not_digit =
-        ((bytes & 0xF0F0F0F0F0F0F0F0u) ^ 0x3030303030303030u) |
-        (((bytes & 0x0F0F0F0F0F0F0F0Fu) + 0x0606060606060606u) & 0xF0F0F0F0F0F0F0F0u);
+    // Each byte less '0': a digit becomes its value, anything else 10 or
+    // more. Borrows and carries only run upwards, from the first non-digit
+    // on, so the bytes up to it are exact.
+    const std::uint64_t values = bytes - 0x3030303030303030u;
+    const std::uint64_t not_digit = ((values + 0x7676767676767676u) | values) & 0x8080808080808080u;
     const unsigned count = not_digit ? static_cast<unsigned>(__builtin_ctzll(not_digit)) / 8 : 8;
     if (count == 0) return {0, 0};
     // The digits moved to the top, zeros before them; then pairs, fours and
     // all eight combined by multiplication.
-    std::uint64_t d = (bytes & 0x0F0F0F0F0F0F0F0Fu) << (8 * (8 - count));
+    std::uint64_t d = values << (8 * (8 - count));
     d = d * 10 + (d >> 8);
     d = ((d & 0x000000FF000000FFu) * (100 + (1000000ull << 32)) +
          ((d >> 16) & 0x000000FF000000FFu) * (1 + (10000ull << 32))) >>
