@@ -167,13 +167,11 @@ inline int code_block(bit_writer& state, const prepared_block& block, int previo
   // would force a store and reload of it around every code.
   bit_writer writer = state;
   const int diff = block.dc - previous_dc;
-  {
-    const unsigned magnitude = diff < 0 ? 0u - static_cast<unsigned>(diff) : static_cast<unsigned>(diff);
-    const int length = magnitude ? 32 - __builtin_clz(magnitude) : 0;
-    const unsigned value = static_cast<unsigned>(diff < 0 ? diff - 1 : diff) & ((1u << length) - 1);
-    writer.put(dc_codes[length].bits | value, static_cast<int>(dc_codes[length].length));
-    writer.flush();
-  }
+  const unsigned magnitude = diff < 0 ? 0u - static_cast<unsigned>(diff) : static_cast<unsigned>(diff);
+  const int length = magnitude ? 32 - __builtin_clz(magnitude) : 0;
+  const unsigned value = static_cast<unsigned>(diff < 0 ? diff - 1 : diff) & ((1u << length) - 1);
+  writer.put(dc_codes[length].bits | value, static_cast<int>(dc_codes[length].length));
+  writer.flush();
 
   std::uint64_t pending = block.nonzero & ~std::uint64_t{1};
   unsigned last = 0;
@@ -193,14 +191,12 @@ inline int code_block(bit_writer& state, const prepared_block& block, int previo
     const prepared_code& code = ac_codes[(run << 4) | (word >> 16)];
     writer.put(code.bits | (word & 0xFFFF), static_cast<int>(code.length));
   };
-  if (pending) {
-    for (;;) {
-      put_next();
-      if (!pending) break;
-      put_next();
-      if (!pending) break;
-      writer.flush();
-    }
+  while (pending) {
+    put_next();
+    if (!pending) break;
+    put_next();
+    if (!pending) break;
+    writer.flush();
   }
   // Every path here has put a code since the last flush, so at most
   // 7 + 26 + 26 + 4 bits are pending and the flush has bits to write.

@@ -87,7 +87,7 @@ std::vector<unsigned char> headers(int width, int height, bool subsample, const 
 // The AVX2 scan encoder is compiled for BMI1 and BMI2 as well (shifts by a
 // register without the count register, bit scans), which AVX2 processors
 // have; it runs only where the CPU reports all three.
-bool cpu_has_avx2() noexcept {
+bool cpu_runs_avx2_path() noexcept {
 #if defined(__x86_64__)
   static const bool has =
       __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
@@ -104,7 +104,7 @@ bool jpeg_isa_available(jpeg_isa isa) noexcept {
     case jpeg_isa::portable: return true;
 #if defined(__x86_64__)
     case jpeg_isa::sse2: return true;  // part of x86-64 itself
-    case jpeg_isa::avx2: return cpu_has_avx2();
+    case jpeg_isa::avx2: return cpu_runs_avx2_path();
 #else
     case jpeg_isa::sse2:
     case jpeg_isa::avx2: return false;

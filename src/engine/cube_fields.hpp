@@ -12,9 +12,11 @@
 //     beyond the float range stores +-max and fails, an unsigned int beyond
 //     32 bits stores the maximum and fails, a minus sign before an unsigned
 //     int negates it modulo 2^32.
-// Ownership: borrows the line. The byte at `end` must be readable and be a
-// line end (LF, CR, or the NUL after a string's text): the number loops stop
-// on it without a bound check. Failure contract: nothing throws.
+// Ownership: borrows the line. The byte at `end` must be a line end (LF, CR,
+// or NUL), and it and the line_padding - 1 bytes after it must be readable
+// and initialised: the digit scans stop on the line end without a bound
+// check and read a fraction eight bytes at a time, so a load may reach past
+// it. Failure contract: nothing throws.
 #pragma once
 
 #include <cfloat>
@@ -28,8 +30,8 @@
 
 namespace vireth::image::cube {
 
-// Readable, initialised bytes that read_plain_triple needs from a line's end
-// on, the line end included.
+// Readable, initialised bytes the scanner needs from a line's end on, the
+// line end included.
 inline constexpr std::size_t line_padding = 8;
 
 class field_scanner {
@@ -53,34 +55,16 @@ class field_scanner {
     // The form tables are written in, digits with an optional point and
     // fraction and no exponent, is read in one pass, inline; where the stream
     // would go on (an exponent mark after digits) the general scan takes over.
-    const char* p = at_;
-    std::uint64_t digits_value = 0;
-    // The byte at end_ is a line end, so these loops need no bound check.
-    for (; is_digit(*p); ++p) digits_value = digits_value * 10 + digit(*p);
-    std::size_t digit_count = static_cast<std::size_t>(p - at_);
-    std::size_t fraction_digits = 0;
-    if (*p == '.') {
-      const char* const fraction = ++p;
-      for (; is_digit(*p); ++p) digits_value = digits_value * 10 + digit(*p);
-      fraction_digits = static_cast<std::size_t>(p - fraction);
-      digit_count += fraction_digits;
-    }
-    if (digit_count != 0 && (*p == 'e' || *p == 'E')) {
+    plain_digits digits;
+    const char* const p = take_plain_digits(at_, digits);
+    if (digits.count != 0 && (*p == 'e' || *p == 'E')) {
       scan_with_exponent(negative, value);
       return;
     }
     const char* const body = at_;
     at_ = p;
     if (at_ == end_) at_end_ = true;
-#if FLT_EVAL_METHOD == 0
-    // Both the integer and the power of ten are exact floats, so the one
-    // division rounds exactly as a correctly rounded conversion does.
-    if (digit_count != 0 && digit_count <= max_short_digits && digits_value <= exact_float_integer) {
-      const float magnitude = static_cast<float>(digits_value) / powers_of_ten[fraction_digits];
-      value = negative ? -magnitude : magnitude;
-      return;
-    }
-#endif
+    if (short_decimal(digits, negative, value)) return;
     convert_float(body, at_, negative, value);
   }
 
@@ -89,52 +73,24 @@ class field_scanner {
   // fraction (at most nine digits, whose integer is at most 2^24), the first
   // two followed by blanks or tabs, the third by anything but an exponent
   // mark. True, with the values three read_float calls store, when the line
-  // at `line` starts so; false, with nothing written, for any other line,
-  // which the caller then reads field by field. Reads up to the first
+  // at `line` starts so; false for any other line, which the caller then
+  // reads field by field (`values` then holds nothing of use). Reads up to the first
   // character that breaks the form, at the latest the line end, and may load
   // up to line_padding bytes from there.
   static bool read_plain_triple(const char* line, float (&values)[3]) {
-#if FLT_EVAL_METHOD == 0
     const char* p = line;
     while (*p == ' ' || *p == '\t') ++p;
     for (int i = 0; i < 3; ++i) {
       const bool negative = *p == '-';
       if (negative || *p == '+') ++p;
-      const char* const first = p;
-      std::uint64_t digits_value = 0;
-      if (is_digit(p[0]) && !is_digit(p[1])) {  // the usual single digit before the point
-        digits_value = digit(*p++);
-      } else {
-        for (; is_digit(*p); ++p) digits_value = digits_value * 10 + digit(*p);
-      }
-      std::size_t digit_count = static_cast<std::size_t>(p - first);
-      std::size_t fraction_digits = 0;
-      if (*p == '.') {
-        const char* const fraction = ++p;
-        // Fractions are where the digits are: the first eight in one step.
-        const digit_run run = leading_digits(p);
-        digits_value = digits_value * powers_of_ten_u64[run.count] + run.value;
-        p += run.count;
-        if (run.count == 8) {
-          for (; is_digit(*p); ++p) digits_value = digits_value * 10 + digit(*p);
-        }
-        fraction_digits = static_cast<std::size_t>(p - fraction);
-        digit_count += fraction_digits;
-      }
-      if (digit_count == 0 || digit_count > max_short_digits || digits_value > exact_float_integer) return false;
-      if (*p == 'e' || *p == 'E') return false;
-      const float magnitude = static_cast<float>(digits_value) / powers_of_ten[fraction_digits];
-      values[i] = negative ? -magnitude : magnitude;
+      plain_digits digits;
+      p = take_plain_digits(p, digits);
+      if (*p == 'e' || *p == 'E' || !short_decimal(digits, negative, values[i])) return false;
       if (i == 2) break;
       if (*p != ' ' && *p != '\t') return false;
       while (*p == ' ' || *p == '\t') ++p;
     }
     return true;
-#else
-    (void)line;
-    (void)values;
-    return false;
-#endif
   }
 
   void read_unsigned(std::uint32_t& value) {
@@ -195,6 +151,56 @@ class field_scanner {
     unsigned count;       // 0..8
     std::uint64_t value;  // of those digits
   };
+
+  // A number's digits without its sign: the integer's, then a point and the
+  // fraction's, as one integer (modulo 2^64, as a digit-by-digit loop
+  // computes it).
+  struct plain_digits {
+    std::uint64_t value = 0;
+    std::size_t count = 0;     // all digits
+    std::size_t fraction = 0;  // digits after the point
+  };
+
+  // Reads the digits at p into `digits`; returns the first character after
+  // them (the point included when one follows the integer).
+  static const char* take_plain_digits(const char* p, plain_digits& digits) {
+    const char* const first = p;
+    if (is_digit(p[0]) && !is_digit(p[1])) {  // the usual single digit before a point
+      digits.value = digit(*p++);
+    } else {
+      for (; is_digit(*p); ++p) digits.value = digits.value * 10 + digit(*p);
+    }
+    digits.count = static_cast<std::size_t>(p - first);
+    if (*p == '.') {
+      const char* const fraction = ++p;
+      // Fractions are where the digits are: the first eight in one step.
+      const digit_run run = leading_digits(p);
+      digits.value = digits.value * powers_of_ten_u64[run.count] + run.value;
+      p += run.count;
+      if (run.count == 8) {
+        for (; is_digit(*p); ++p) digits.value = digits.value * 10 + digit(*p);
+      }
+      digits.fraction = static_cast<std::size_t>(p - fraction);
+      digits.count += digits.fraction;
+    }
+    return p;
+  }
+
+  // The float of `digits` when they are few enough for one exact division:
+  // both the integer and the power of ten are exact floats, so the quotient
+  // rounds as a correctly rounded conversion does. False, and nothing
+  // stored, otherwise.
+  static bool short_decimal(const plain_digits& digits, bool negative, float& value) {
+#if FLT_EVAL_METHOD == 0
+    if (digits.count == 0 || digits.count > max_short_digits || digits.value > exact_float_integer) return false;
+    const float magnitude = static_cast<float>(digits.value) / powers_of_ten[digits.fraction];
+    value = negative ? -magnitude : magnitude;
+    return true;
+#else
+    (void)digits, (void)negative, (void)value;
+    return false;
+#endif
+  }
 
   // The decimal digits that open the eight bytes at p. A run stops at the
   // line end at the latest, so the bytes past it come from the padding.

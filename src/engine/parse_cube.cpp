@@ -70,6 +70,13 @@ void take_data_line(reader_state& state, const char* line, std::size_t length) {
   state.entries.append(state.red, state.green, state.blue);
 }
 
+// Pads the line held in `pending` for the scanner; returns its length.
+std::size_t pad_pending(std::string& pending) {
+  const std::size_t length = pending.size();
+  pending.append(cube::line_padding, '\0');
+  return length;
+}
+
 [[noreturn]] void refuse() { throw detail::parse_error(0, 0, count_mismatch_detail); }
 
 void take_line(reader_state& state, const char* line, std::size_t length) {
@@ -124,8 +131,7 @@ void parse_cube(lut& target, std::istream& stream) {
       std::size_t length = static_cast<std::size_t>(newline - begin);
       if (!pending.empty()) {
         pending.append(begin, newline);
-        length = pending.size();
-        pending.append(cube::line_padding, '\0');
+        length = pad_pending(pending);
         line = pending.data();
       }
       // A CR before the LF ends the line with it.
@@ -137,8 +143,7 @@ void parse_cube(lut& target, std::istream& stream) {
   }
   // A last line without LF keeps a CR at its end: it is no line end there.
   if (!pending.empty()) {
-    const std::size_t length = pending.size();
-    pending.append(cube::line_padding, '\0');
+    const std::size_t length = pad_pending(pending);
     take_line(state, pending.data(), length);
   }
 

@@ -65,7 +65,9 @@ inline std::string compare_fields(const std::string& line) {
   std::istringstream floats(line);
   floats >> expected[0] >> expected[1] >> expected[2];
   float actual[3] = {start_value, start_value, start_value};
-  vireth::image::cube::field_scanner scanner(line.data(), line.data() + line.size());
+  // The line end and the padding the scanner may read, as the reader lays them out.
+  const std::string padded = line + std::string(vireth::image::cube::line_padding, '\0');
+  vireth::image::cube::field_scanner scanner(padded.data(), padded.data() + line.size());
   for (float& f : actual) scanner.read_float(f);
   for (int i = 0; i < 3; ++i) {
     if (bits_of(expected[i]) != bits_of(actual[i]))
@@ -74,8 +76,7 @@ inline std::string compare_fields(const std::string& line) {
   // The one-pass read of a plain line, where it takes the line, must store
   // what the stream stores.
   float plain[3];
-  const std::string padded = line + std::string(vireth::image::cube::line_padding, '\0');
-  if (vireth::image::cube::field_scanner::read_plain_triple(padded.c_str(), plain)) {
+  if (vireth::image::cube::field_scanner::read_plain_triple(padded.data(), plain)) {
     for (int i = 0; i < 3; ++i) {
       if (bits_of(expected[i]) != bits_of(plain[i]))
         report << "plain float " << i << ": stream " << expected[i] << ", one pass " << plain[i] << "; ";
@@ -91,7 +92,7 @@ inline std::string compare_fields(const std::string& line) {
   std::istringstream unsigned_stream(line);
   unsigned_stream >> keyword >> expected_size;
   std::uint32_t actual_size = start_size;
-  vireth::image::cube::field_scanner size_scanner(line.data(), line.data() + line.size());
+  vireth::image::cube::field_scanner size_scanner(padded.data(), padded.data() + line.size());
   const char* first = nullptr;
   const char* last = nullptr;
   size_scanner.token(first, last);
