@@ -2,16 +2,20 @@
 program to run and copy.
 
     python examples/grade_service.py --looks DIR [--host 127.0.0.1] [--port 8000] [--workers N]
+        [--max-bytes N] [--tmp-dir DIR] [--max-uploads N] [--header-timeout S]
+        [--body-timeout S] [--worker-memory MB]
 
     GET  /              a page: pick a look, drop an image, see before and after
     GET  /looks         {"looks": [...]}: the .cube files of DIR, without the extension
     POST /grade/{look}  the image as the raw body, or as the file field "image" of a
                         multipart form; answers 200 image/jpeg with the graded JPEG
 
-Errors answer JSON {"error": "..."}: 404 unknown look, 413 body over --max-bytes
-or image too large, 415 not an image, 500 a look tonvik refuses or a fault in a
-worker, 503 when a worker died under the request (try again), 507 the result
-could not be stored.
+Errors answer JSON {"error": "..."}: 400 malformed form or upload cut off, 404
+unknown look, 408 request head or body too slow, 413 body over --max-bytes or
+image too large (also for the worker's memory limit), 415 not an image, 500 a
+look tonvik refuses or a fault in a worker, 503 (with Retry-After) too many
+uploads in flight, out of file descriptors, or a worker died under the request,
+507 the result could not be stored.
 
 apply_lut holds the GIL for a whole image, so it never runs on the event loop:
 every grade goes to a pool of worker processes. Each upload is streamed into a
@@ -25,10 +29,15 @@ import argparse
 import asyncio
 import contextlib
 import copy
+import ctypes
+import errno
 import logging
 import multiprocessing
 import os
+import re
+import resource
 import shutil
+import signal
 import sys
 import tempfile
 import time
@@ -39,6 +48,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import IO, TYPE_CHECKING, Any
 
+import h11
 import uvicorn
 from python_multipart import MultipartParser
 from python_multipart.exceptions import FormParserError
@@ -48,6 +58,7 @@ from starlette.exceptions import HTTPException
 from starlette.requests import ClientDisconnect, Request
 from starlette.responses import HTMLResponse, JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
+from uvicorn.protocols.http.h11_impl import H11Protocol
 
 import tonvik
 
@@ -60,9 +71,22 @@ if TYPE_CHECKING:
 PAGE = Path(__file__).resolve().with_suffix(".html")
 LOOK_SUFFIX = ".cube"
 DEFAULT_MAX_BYTES = 50 * 1024 * 1024
+DEFAULT_MAX_UPLOADS = 64
+DEFAULT_HEADER_TIMEOUT = 10.0  # seconds for a request's head, from the connection or the previous answer
+DEFAULT_BODY_TIMEOUT = 30.0  # seconds of silence allowed between two pieces of a body
+# An answer given before the body is all read is followed by reading the rest,
+# up to this much (a little over the default --max-bytes), so that closing does
+# not reset a connection whose client is still sending.
+DRAIN_BYTES = 64 * 1024 * 1024
+# At the cap, an upload that has waited this long for its next piece makes
+# room for a new one (with a 408), so stalled clients cannot hold every slot.
+EVICT_IDLE = 1.0
 CHUNK = 256 * 1024
 RETIRE_WAIT = 30.0  # seconds a request in flight waits for the workers of a broken pool to end
 SUCCESS = "success:ok"
+WORK_PREFIX = "grade-service-"  # + the server's pid + "-": whose folder it is, for the clean-up at start
+FD_SHORTAGE = (errno.EMFILE, errno.ENFILE)
+PR_SET_PDEATHSIG = 1  # <linux/prctl.h>
 
 log = logging.getLogger("grade_service")
 
@@ -79,6 +103,10 @@ class Settings:
     max_bytes: int
     workers: int
     tmp_parent: Path | None
+    max_uploads: int = DEFAULT_MAX_UPLOADS
+    header_timeout: float = DEFAULT_HEADER_TIMEOUT
+    body_timeout: float = DEFAULT_BODY_TIMEOUT
+    worker_memory: int | None = None  # bytes of address space per worker
 
 
 def reply(status: int, message: str, headers: Mapping[str, str] | None = None) -> JSONResponse:
@@ -102,8 +130,29 @@ class BadForm(Exception):
     pass
 
 
+class BodyTimeout(Exception):
+    """The client sent no part of its body for the allowed time."""
+
+
 class PoolRestarting(Exception):
     """A worker died while this request was in the pool."""
+
+
+def start_worker(server: int, memory: int | None) -> None:
+    """Runs first in every grading worker. The worker is killed when the server
+    dies, however it dies: a SIGKILLed server runs no clean-up, and a pool that
+    outlived it would keep the workers, the resource tracker (which ends when
+    the last of them closes its pipe) and their files. With `memory`, the
+    worker's address space is bounded: a grade that needs more raises
+    MemoryError in apply_lut and the worker lives on."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0) != 0:
+        raise OSError(ctypes.get_errno(), "prctl(PR_SET_PDEATHSIG) failed")
+    if os.getppid() != server:  # the server died before the line above
+        os._exit(1)
+    if memory is not None:
+        _, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (memory if hard == resource.RLIM_INFINITY else min(memory, hard), hard))
 
 
 class GradingPool:
@@ -121,14 +170,18 @@ class GradingPool:
     replaced once however many requests see it break.
     """
 
-    def __init__(self, workers: int) -> None:
+    def __init__(self, workers: int, memory: int | None) -> None:
         self._workers = workers
+        self._memory = memory
         self._context = multiprocessing.get_context("spawn")
         self._executor = self._new_executor()
         self._retired: dict[int, asyncio.Task[None]] = {}
 
     def _new_executor(self) -> ProcessPoolExecutor:
-        return ProcessPoolExecutor(max_workers=self._workers, mp_context=self._context)
+        return ProcessPoolExecutor(
+            max_workers=self._workers, mp_context=self._context,
+            initializer=start_worker, initargs=(os.getpid(), self._memory),
+        )
 
     def _replace(self, broken: ProcessPoolExecutor) -> asyncio.Task[None]:
         """Puts a new pool in place of `broken` (once); the task ends when all
@@ -153,6 +206,10 @@ class GradingPool:
                 return executor, executor.submit(tonvik.apply_lut, lut, image, output)
         except BrokenProcessPool:
             raise PoolRestarting from None
+        except OSError as error:
+            if error.errno in FD_SHORTAGE:
+                raise  # answered 503: a retry may find descriptors free
+            raise RuntimeError("could not hand the image to a worker") from error
         except Exception as error:
             # Starting a worker failed here, in the server (no processes left,
             # no memory): not an OSError of the LUT's, which only a worker raises.
@@ -187,24 +244,140 @@ class GradingPool:
             await retired
 
 
+class Slot:
+    """One upload in flight. While it waits for a piece of its body, `waiting`
+    is the deadline of that wait and `since` when the wait began."""
+
+    def __init__(self) -> None:
+        self.waiting: asyncio.Timeout | None = None
+        self.since = 0.0
+
+
+class Uploads:
+    """At most `cap` uploads in flight, from the look's check to the answer.
+
+    Past the cap, the upload that has waited longest for its body, if it has
+    waited at least `idle` seconds, is ended (its client gets 408) and the new
+    one takes its place; otherwise the new one is refused. So clients that
+    stall cannot keep others out for the whole body time limit."""
+
+    def __init__(self, cap: int, idle: float) -> None:
+        self.cap = cap
+        self.idle = idle
+        self._active: set[Slot] = set()
+
+    def admit(self) -> Slot | None:
+        if len(self._active) >= self.cap:
+            now = asyncio.get_running_loop().time()
+            waiting = [slot for slot in self._active if slot.waiting is not None and now - slot.since >= self.idle]
+            if not waiting:
+                return None
+            idlest = min(waiting, key=lambda slot: slot.since)
+            assert idlest.waiting is not None
+            idlest.waiting.reschedule(now)
+            self._active.discard(idlest)
+        slot = Slot()
+        self._active.add(slot)
+        return slot
+
+    def release(self, slot: Slot) -> None:
+        self._active.discard(slot)
+
+
+class Body:
+    """A request's body, read one message at a time; each wait for the next
+    piece is bounded by `gap` seconds (BodyTimeout past it)."""
+
+    def __init__(self, request: Request, gap: float, slot: Slot | None = None) -> None:
+        self._receive = request.receive
+        self._gap = gap
+        self._slot = slot
+        self.content_type = request.headers.get("content-type", "")
+        self._expecting = "100-continue" in request.headers.get("expect", "").lower()
+        self.received = 0
+        self.ended = False
+
+    async def chunks(self) -> AsyncIterator[bytes]:
+        loop = asyncio.get_running_loop()
+        while not self.ended:
+            try:
+                async with asyncio.timeout(self._gap) as deadline:
+                    if self._slot is not None:
+                        self._slot.waiting, self._slot.since = deadline, loop.time()
+                    message = await self._receive()
+            except TimeoutError:
+                raise BodyTimeout from None
+            finally:
+                if self._slot is not None:
+                    self._slot.waiting = None
+            if message["type"] == "http.disconnect":
+                raise ClientDisconnect
+            chunk: bytes = message.get("body", b"")
+            self.received += len(chunk)
+            self.ended = not message.get("more_body", False)
+            yield chunk
+
+    async def discard(self) -> None:
+        """Reads and drops the rest, up to DRAIN_BYTES and within one gap's
+        time in all. A client that asked "Expect: 100-continue" and has not
+        been told to continue sends nothing more: nothing is read."""
+        if self._expecting and self.received == 0:
+            return
+        with contextlib.suppress(BodyTimeout, ClientDisconnect, TimeoutError):
+            async with asyncio.timeout(self._gap):
+                async for _ in self.chunks():
+                    if self.received > DRAIN_BYTES:
+                        return
+
+
+class EarlyAnswer(JSONResponse):
+    """An error answered before the body is all read: the answer goes out at
+    once, then the rest of the body is read and dropped before the connection
+    is closed. Closing a socket with unread data resets the connection, and a
+    client that sends its whole body before reading (one that does not use
+    "Expect: 100-continue") then loses the answer."""
+
+    def __init__(self, body: Body, status: int, message: str, headers: Mapping[str, str] | None = None) -> None:
+        super().__init__({"error": message}, status_code=status, headers={**(headers or {}), "Connection": "close"})
+        self._request_body = body
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        await send({"type": "http.response.start", "status": self.status_code, "headers": self.raw_headers})
+        # All of the answer's bytes (its Content-Length) go now; the end of
+        # the message only after the drain.
+        await send({"type": "http.response.body", "body": self.body, "more_body": True})
+        if not self._request_body.ended:
+            await self._request_body.discard()
+        await send({"type": "http.response.body", "body": b"", "more_body": False})
+
+
+def fd_shortage(error: object) -> bool:
+    return isinstance(error, OSError) and error.errno in FD_SHORTAGE
+
+
+TRY_AGAIN = {"Retry-After": "1"}
+
+
 class GradeService:
     def __init__(self, settings: Settings) -> None:
         self.settings = settings
         self.page = PAGE.read_text(encoding="utf-8")
-        self.pool = GradingPool(settings.workers)
+        self.uploads = Uploads(settings.max_uploads, min(EVICT_IDLE, settings.body_timeout / 2))
+        parent = Path(tempfile.gettempdir()) if settings.tmp_parent is None else settings.tmp_parent
+        for abandoned in abandoned_folders(parent):
+            log.warning("removing %s, left behind by a server that is gone", abandoned)
+            shutil.rmtree(abandoned, ignore_errors=True)
         # One private folder (mode 0700) for every upload of this server.
-        self.work = Path(tempfile.mkdtemp(prefix="grade-service-", dir=settings.tmp_parent))
+        self.work = Path(tempfile.mkdtemp(prefix=f"{WORK_PREFIX}{os.getpid()}-", dir=parent))
+        self.pool = GradingPool(settings.workers, settings.worker_memory)
 
     def looks(self) -> list[str]:
-        """The names of the .cube files of the looks folder, hidden files left out."""
-        return sorted(
-            entry.name[: -len(LOOK_SUFFIX)]
-            for entry in os.scandir(self.settings.looks)
-            if entry.name.endswith(LOOK_SUFFIX)
-            and not entry.name.startswith(".")
-            and len(entry.name) > len(LOOK_SUFFIX)
-            and entry.is_file()
-        )
+        """The names of the .cube files of the looks folder, hidden files left
+        out, and names that a request path cannot carry (a control character
+        such as a newline, or bytes that are not UTF-8)."""
+        names = (entry.name[: -len(LOOK_SUFFIX)] for entry in os.scandir(self.settings.looks)
+                 if entry.name.endswith(LOOK_SUFFIX) and entry.is_file())
+        return sorted(name for name in names if name and not name.startswith(".") and name.isprintable())
 
     async def index(self, request: Request) -> Response:
         return HTMLResponse(self.page)
@@ -213,32 +386,48 @@ class GradeService:
         return JSONResponse({"looks": self.looks()})
 
     async def grade(self, request: Request) -> Response:
+        body = Body(request, self.settings.body_timeout)
         look = request.path_params["look"]
         # Only a name from the folder's own listing is used: "..", slashes, an
         # absolute path or a NUL can never name one.
         if look not in self.looks():
-            return reply(404, "unknown look")
+            return EarlyAnswer(body, 404, "unknown look")
         declared = request.headers.get("content-length")
         if declared is not None and declared.isdigit() and int(declared) > self.settings.max_bytes:
-            return reply(413, "upload too large")
+            return EarlyAnswer(body, 413, "upload too large")
+        slot = self.uploads.admit()
+        if slot is None:
+            return EarlyAnswer(body, 503, "too many uploads in flight; try again", TRY_AGAIN)
+        try:
+            body = Body(request, self.settings.body_timeout, slot)
+            return await self._grade(look, body)
+        finally:
+            self.uploads.release(slot)
 
+    async def _grade(self, look: str, body: Body) -> Response:
         folder = Path(tempfile.mkdtemp(dir=self.work))
         try:
             upload, output = folder / "upload", folder / "graded.jpg"
             try:
-                await receive_upload(request, upload, self.settings.max_bytes)
+                await receive_upload(body, upload, self.settings.max_bytes)
             except UploadTooLarge:
-                return reply(413, "upload too large")
+                return EarlyAnswer(body, 413, "upload too large")
             except BadForm as error:
-                return reply(400, str(error))
+                return EarlyAnswer(body, 400, str(error))
+            except BodyTimeout:
+                return reply(408, "upload too slow", {"Connection": "close"})
             except ClientDisconnect:
                 return reply(400, "upload incomplete")
             lut = str(self.settings.looks / (look + LOOK_SUFFIX))
             try:
                 status = await self.pool.grade(lut, str(upload), str(output))
             except PoolRestarting:
-                return reply(503, "a grading worker died; try again", {"Retry-After": "1"})
+                return reply(503, "a grading worker died; try again", TRY_AGAIN)
+            except MemoryError:
+                return reply(413, "image too large for the memory of a worker")
             except (OSError, ValueError) as error:
+                if fd_shortage(error):
+                    raise
                 log.error("look %r is unusable: %s", look, error)
                 return reply(500, "look unusable")
             except Exception:
@@ -263,11 +452,42 @@ class GradeService:
     async def lifespan(self, app: Starlette) -> AsyncIterator[None]:
         settings = self.settings
         log.info("looks from %s; grading workers: %d; uploads in %s", settings.looks, settings.workers, self.work)
+        asyncio.get_running_loop().set_exception_handler(loop_exception)
         try:
             yield
         finally:
             await self.pool.close()
             shutil.rmtree(self.work, ignore_errors=True)
+
+
+def abandoned_folders(parent: Path) -> list[Path]:
+    """Upload folders of servers that are gone (killed, so they could not
+    remove them): named with this prefix and a pid no process has, and ours."""
+    found = []
+    for entry in os.scandir(parent):
+        match = re.fullmatch(re.escape(WORK_PREFIX) + r"([0-9]+)-[^/]+", entry.name)
+        if not match or not entry.is_dir(follow_symlinks=False) or entry.stat().st_uid != os.getuid():
+            continue
+        pid = int(match.group(1))
+        if pid != os.getpid():  # our own pid: a dead server's, reused; ours is made after this
+            try:
+                os.kill(pid, 0)
+                continue  # a live process has it
+            except ProcessLookupError:
+                pass
+            except PermissionError:
+                continue
+        found.append(Path(entry.path))
+    return found
+
+
+def loop_exception(loop: asyncio.AbstractEventLoop, context: dict[str, Any]) -> None:
+    """Running out of descriptors while accepting is no fault: the loop stops
+    accepting for a second and goes on. One line for it, not a traceback."""
+    if fd_shortage(context.get("exception")):
+        log.warning("%s: %s", context["message"], context["exception"])
+    else:
+        loop.default_exception_handler(context)
 
 
 async def stream_file(handle: IO[bytes]) -> AsyncIterator[bytes]:
@@ -276,26 +496,26 @@ async def stream_file(handle: IO[bytes]) -> AsyncIterator[bytes]:
             yield chunk
 
 
-async def receive_upload(request: Request, target: Path, max_bytes: int) -> None:
+async def receive_upload(body: Body, target: Path, max_bytes: int) -> None:
     """Streams the image of the request into `target`: the raw body, or the
     field "image" of a multipart form. Counts the whole body against
     `max_bytes` while it arrives, so an oversized upload is never held whole."""
-    content_type, options = parse_options_header(request.headers.get("content-type", ""))
+    content_type, options = parse_options_header(body.content_type)
     with open(target, "wb") as out:
         if content_type != b"multipart/form-data":
-            async for chunk in limited(request, max_bytes):
+            async for chunk in limited(body, max_bytes):
                 out.write(chunk)
             return
         boundary = options.get(b"boundary")
         if not boundary:
             raise BadForm("multipart form without a boundary")
         form = ImageField(out)
-        parser = MultipartParser(boundary, form.callbacks())
         try:
-            async for chunk in limited(request, max_bytes):
+            parser = MultipartParser(boundary, form.callbacks())
+            async for chunk in limited(body, max_bytes):
                 parser.write(chunk)
             parser.finalize()
-        except FormParserError as error:
+        except (FormParserError, ValueError) as error:
             raise BadForm("malformed multipart form") from error
         if not form.ended:
             raise BadForm("malformed multipart form")
@@ -303,11 +523,9 @@ async def receive_upload(request: Request, target: Path, max_bytes: int) -> None
             raise BadForm('no file field "image" in the form')
 
 
-async def limited(request: Request, max_bytes: int) -> AsyncIterator[bytes]:
-    received = 0
-    async for chunk in request.stream():
-        received += len(chunk)
-        if received > max_bytes:
+async def limited(body: Body, max_bytes: int) -> AsyncIterator[bytes]:
+    async for chunk in body.chunks():
+        if body.received > max_bytes:
             raise UploadTooLarge
         yield chunk
 
@@ -394,6 +612,10 @@ class RequestLog:
 
         try:
             await self.app(scope, counting_receive, status_send)
+        except BaseException:
+            # The server's 500 goes out after this, past this wrapper.
+            status = status or 500
+            raise
         finally:
             path: str = scope["path"]
             look = path.removeprefix("/grade/") if path.startswith("/grade/") else "-"
@@ -406,7 +628,13 @@ def create_app(settings: Settings) -> Starlette:
 
     async def http_error(request: Request, error: Exception) -> Response:
         assert isinstance(error, HTTPException)
-        return reply(error.status_code, error.detail.lower(), error.headers)
+        return EarlyAnswer(Body(request, settings.body_timeout), error.status_code, error.detail.lower(), error.headers)
+
+    async def os_error(request: Request, error: Exception) -> Response:
+        if fd_shortage(error):
+            return EarlyAnswer(Body(request, settings.body_timeout), 503, "server busy; try again", TRY_AGAIN)
+        log.exception("request failed")
+        return reply(500, "internal error")
 
     async def server_error(request: Request, error: Exception) -> Response:
         return reply(500, "internal error")
@@ -419,11 +647,74 @@ def create_app(settings: Settings) -> Starlette:
             # gets the same 404 as any other unknown look.
             Route("/grade/{look:path}", service.grade, methods=["POST"]),
         ],
-        exception_handlers={HTTPException: http_error, Exception: server_error},
+        exception_handlers={HTTPException: http_error, OSError: os_error, Exception: server_error},
         lifespan=service.lifespan,
     )
     app.add_middleware(RequestLog)
     return app
+
+
+HEAD_TIMEOUT_BODY = b'{"error":"request head too slow"}'
+HEAD_TIMEOUT_ANSWER = (
+    b"HTTP/1.1 408 Request Timeout\r\ncontent-type: application/json\r\nconnection: close\r\n"
+    b"content-length: %d\r\n\r\n%s" % (len(HEAD_TIMEOUT_BODY), HEAD_TIMEOUT_BODY)
+)
+
+
+def head_limited_protocol(timeout: float) -> type[H11Protocol]:
+    """uvicorn's HTTP/1.1 protocol with a time limit on each request's head:
+    from the connection, or the end of the previous answer, to the last header
+    line. uvicorn bounds only the idle time after an answer, and only until the
+    first byte comes: a client sending its head a byte a minute, or nothing
+    after connecting, would hold its socket forever. The limit also bounds how
+    long uvicorn goes on reading (and dropping) a body after its answer."""
+
+    class HeadLimitedProtocol(H11Protocol):
+        _head_timer: asyncio.TimerHandle | None = None
+        _head_started = 0.0
+
+        def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
+            super().connection_made(transport)
+            self._arm()
+
+        def connection_lost(self, exc: Exception | None) -> None:
+            self._disarm()
+            super().connection_lost(exc)
+
+        def handle_events(self) -> None:
+            super().handle_events()
+            if self.conn.our_state in (h11.SEND_RESPONSE, h11.SEND_BODY):  # the head is in
+                self._disarm()
+
+        def on_response_complete(self) -> None:
+            super().on_response_complete()
+            if not self.transport.is_closing():
+                self._arm()
+
+        def _arm(self) -> None:
+            self._disarm()
+            self._head_started = time.perf_counter()
+            self._head_timer = self.loop.call_later(timeout, self._head_timed_out)
+
+        def _disarm(self) -> None:
+            if self._head_timer is not None:
+                self._head_timer.cancel()
+                self._head_timer = None
+
+        def _head_timed_out(self) -> None:
+            self._head_timer = None
+            if self.transport.is_closing() or self.conn.our_state in (h11.SEND_RESPONSE, h11.SEND_BODY):
+                return
+            pending, _ = self.conn.trailing_data
+            if self.conn.our_state is h11.IDLE and pending:
+                # Part of a head came: answer it. A connection that sent
+                # nothing is only closed.
+                self.transport.write(HEAD_TIMEOUT_ANSWER)
+                elapsed = (time.perf_counter() - self._head_started) * 1000
+                log.info("- '-' look='-' size=0 status=408 %.1f ms", elapsed)
+            self.transport.close()
+
+    return HeadLimitedProtocol
 
 
 def log_config() -> dict[str, Any]:
@@ -450,7 +741,38 @@ def argument_parser() -> argparse.ArgumentParser:
         "--tmp-dir", metavar="DIR", type=Path, default=None,
         help="where the private folder for uploads is made (default: the system's temporary folder)",
     )
+    parser.add_argument(
+        "--max-uploads", metavar="N", type=grading.positive_int, default=DEFAULT_MAX_UPLOADS,
+        help=f"uploads in flight at most; past it 503 (default: {DEFAULT_MAX_UPLOADS})",
+    )
+    parser.add_argument(
+        "--header-timeout", metavar="S", type=seconds, default=DEFAULT_HEADER_TIMEOUT,
+        help=f"seconds to send a request's head, else 408 (default: {DEFAULT_HEADER_TIMEOUT:g})",
+    )
+    parser.add_argument(
+        "--body-timeout", metavar="S", type=seconds, default=DEFAULT_BODY_TIMEOUT,
+        help=f"seconds allowed between two pieces of a body, else 408 (default: {DEFAULT_BODY_TIMEOUT:g})",
+    )
+    parser.add_argument(
+        "--worker-memory", metavar="MB", type=grading.positive_int, default=None,
+        help="address space of each grading worker, in MiB; a grade that needs more is 413 (default: no limit)",
+    )
     return parser
+
+
+def seconds(text: str) -> float:
+    value = float(text)
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"not a positive number of seconds: {text}")
+    return value
+
+
+def raise_open_file_limit() -> None:
+    """Every connection and every upload in flight holds descriptors; the soft
+    limit (often 1024) is raised to the hard one."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft != hard:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -459,9 +781,17 @@ def main(argv: list[str] | None = None) -> int:
     if not looks.is_dir():
         print(f"grade_service: no such folder: {args.looks}", file=sys.stderr)
         return grading.EXIT_USAGE
-    settings = Settings(looks, args.max_bytes, args.workers, args.tmp_dir)
+    memory = None if args.worker_memory is None else args.worker_memory * 1024 * 1024
+    settings = Settings(
+        looks, args.max_bytes, args.workers, args.tmp_dir, args.max_uploads, args.header_timeout,
+        args.body_timeout, memory,
+    )
+    raise_open_file_limit()
     # No access log: RequestLog writes one line per request with the look.
-    uvicorn.run(create_app(settings), host=args.host, port=args.port, log_config=log_config(), access_log=False)
+    uvicorn.run(
+        create_app(settings), host=args.host, port=args.port, log_config=log_config(), access_log=False,
+        http=head_limited_protocol(settings.header_timeout),
+    )
     return grading.EXIT_OK
 
 
