@@ -54,6 +54,7 @@ from python_multipart import MultipartParser
 from python_multipart.exceptions import FormParserError
 from python_multipart.multipart import parse_options_header
 from starlette.applications import Starlette
+from starlette.convertors import PathConvertor, register_url_convertor
 from starlette.exceptions import HTTPException
 from starlette.requests import ClientDisconnect, Request
 from starlette.responses import HTMLResponse, JSONResponse, Response, StreamingResponse
@@ -623,6 +624,16 @@ class RequestLog:
             log.info("%s %r look=%r size=%d status=%d %.1f ms", scope["method"], path, look, size, status, elapsed)
 
 
+class AnyTextConvertor(PathConvertor):
+    """A path parameter of any characters, a newline too (the path convertor's
+    pattern stops at one), so that every name reaches the look check."""
+
+    regex = "(?s:.*)"
+
+
+register_url_convertor("anytext", AnyTextConvertor())
+
+
 def create_app(settings: Settings) -> Starlette:
     service = GradeService(settings)
 
@@ -643,9 +654,9 @@ def create_app(settings: Settings) -> Starlette:
         routes=[
             Route("/", service.index, methods=["GET"]),
             Route("/looks", service.list_looks, methods=["GET"]),
-            # :path, so that a look name with slashes reaches the handler and
-            # gets the same 404 as any other unknown look.
-            Route("/grade/{look:path}", service.grade, methods=["POST"]),
+            # Any text, so that a look name with slashes or a newline reaches
+            # the handler and gets the same 404 as any other unknown look.
+            Route("/grade/{look:anytext}", service.grade, methods=["POST"]),
         ],
         exception_handlers={HTTPException: http_error, OSError: os_error, Exception: server_error},
         lifespan=service.lifespan,

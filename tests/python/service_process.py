@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import http.client
 import os
+import resource
 import signal
 import socket
 import subprocess
@@ -49,6 +50,8 @@ class Service:
         workers: int = 2,
         max_bytes: int | None = None,
         pythonpath: Path | None = None,
+        options: tuple[str, ...] = (),
+        open_files: int | None = None,
     ) -> None:
         self.port = free_port()
         self.tmp_parent = tmp_parent
@@ -58,18 +61,23 @@ class Service:
                    "--workers", str(workers), "--tmp-dir", str(tmp_parent)]
         if max_bytes is not None:
             command += ["--max-bytes", str(max_bytes)]
+        command += options
         env = dict(os.environ)
         if pythonpath is not None:
             env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(pythonpath), env.get("PYTHONPATH")]))
         self._log = open(log_path, "wb")
-        self.process = subprocess.Popen(command, stdout=self._log, stderr=subprocess.STDOUT, env=env)
+        # A hard open-file limit, as a small machine's: the server cannot raise it.
+        limit = None if open_files is None else lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (open_files,) * 2)
+        self.process = subprocess.Popen(
+            command, stdout=self._log, stderr=subprocess.STDOUT, env=env, preexec_fn=limit
+        )
         try:
             self._wait_ready()
         except BaseException:
             self.stop()
             raise
         # The server's one private folder for uploads, made at start-up.
-        (self.work,) = tmp_parent.iterdir()
+        (self.work,) = tmp_parent.glob(f"grade-service-{self.process.pid}-*")
 
     def _wait_ready(self) -> None:
         deadline = time.monotonic() + START_TIMEOUT
@@ -100,8 +108,9 @@ class Service:
         self._log.close()
         return self.process.returncode
 
-    def worker_pids(self) -> list[int]:
-        """The pool's worker processes: the server's children started by spawn."""
+    def worker_pids(self, marker: bytes = b"spawn_main") -> list[int]:
+        """The pool's worker processes: the server's children started by spawn
+        (the resource tracker with b"resource_tracker")."""
         pids = []
         for entry in Path("/proc").iterdir():
             if not entry.name.isdigit():
@@ -112,7 +121,7 @@ class Service:
             except OSError:
                 continue  # gone meanwhile
             parent = int(stat[stat.rindex(")") + 2 :].split()[1])
-            if parent == self.process.pid and b"spawn_main" in cmdline:
+            if parent == self.process.pid and marker in cmdline:
                 pids.append(int(entry.name))
         return sorted(pids)
 
