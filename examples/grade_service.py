@@ -408,7 +408,7 @@ class GradeService:
     async def _grade(self, look: str, body: Body) -> Response:
         folder = Path(tempfile.mkdtemp(dir=self.work))
         try:
-            upload, output = folder / "upload", folder / "graded.jpg"
+            upload, output = (folder / name for name in UPLOAD_FILES)
             try:
                 await receive_upload(body, upload, self.settings.max_bytes)
             except UploadTooLarge:
@@ -444,10 +444,7 @@ class GradeService:
                 stream_file(result), media_type="image/jpeg", headers={"Content-Length": str(size)}
             )
         finally:
-            try:
-                shutil.rmtree(folder)
-            except OSError:
-                log.exception("could not remove %s", folder)
+            remove_upload_folder(folder)
 
     @contextlib.asynccontextmanager
     async def lifespan(self, app: Starlette) -> AsyncIterator[None]:
@@ -459,6 +456,24 @@ class GradeService:
         finally:
             await self.pool.close()
             shutil.rmtree(self.work, ignore_errors=True)
+
+
+UPLOAD_FILES = ("upload", "graded.jpg")
+
+
+def remove_upload_folder(folder: Path) -> None:
+    """Removes the files by name: unlink and rmdir need no descriptor, so the
+    folder goes even when the server has none left (shutil.rmtree opens the
+    folder and fails then, leaving the user's image behind)."""
+    try:
+        for name in UPLOAD_FILES:
+            (folder / name).unlink(missing_ok=True)
+        folder.rmdir()
+    except OSError:
+        try:
+            shutil.rmtree(folder)
+        except OSError:
+            log.exception("could not remove %s", folder)
 
 
 def abandoned_folders(parent: Path) -> list[Path]:

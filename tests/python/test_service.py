@@ -506,6 +506,83 @@ def test_a_killed_worker_costs_only_the_requests_in_flight(
     assert list(service.tmp_parent.iterdir()) == []
 
 
+STALLED = 300  # uploads that stop sending, against 256 open files and 32 upload slots
+SLOTS = 32
+BODY_TIMEOUT = 5.0
+
+
+def stalled_upload(port: int, head_only: bool) -> bytes:
+    """Sends part of a head, or a head announcing 1 MB and 1 KB of it, then
+    nothing more; returns what the server sends until it closes."""
+    head = f"POST /grade/{LOOK} HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+    data = head if head_only else f"{head}Content-Length: {1 << 20}\r\n\r\n{'x' * 1024}"
+    with socket.create_connection(("127.0.0.1", port), timeout=WAIT_LIMIT) as connection:
+        connection.sendall(data.encode())
+        answer = b""
+        while chunk := connection.recv(65536):
+            answer += chunk
+        return answer
+
+
+def running(pid: int) -> bool:
+    try:
+        stat = Path(f"/proc/{pid}/stat").read_text()
+    except OSError:
+        return False
+    return stat[stat.rindex(")") + 2] != "Z"
+
+
+def test_stalled_clients_get_408_or_503_others_are_served_and_a_killed_server_leaves_nothing(
+    service: Service, looks: Path, tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    options = ("--header-timeout", "2", "--body-timeout", str(BODY_TIMEOUT), "--max-uploads", str(SLOTS))
+    # Beside the shared server: the clean-up at start must leave its folder alone.
+    server = Service(looks, service.tmp_parent, tmp_path / "server.log", options=options, open_files=256)
+    small = png_bytes(samples.landscape(64, 48))
+
+    def graded() -> float:
+        started = time.monotonic()
+        assert request(server.port, "POST", f"/grade/{LOOK}", small).status == 200
+        return time.monotonic() - started
+
+    usual = sorted(graded() for _ in range(6))[1:]  # the first starts a worker
+    with concurrent.futures.ThreadPoolExecutor(max_workers=STALLED) as clients:
+        stalled = [clients.submit(stalled_upload, server.port, n % 10 == 0) for n in range(STALLED)]
+        # Every slot held by a stalled upload, every other upload refused;
+        # after a second the stalled ones give way to uploads that send.
+        deadline = time.monotonic() + WAIT_LIMIT
+        while sum(future.done() for future in stalled) < STALLED * 9 // 10 - SLOTS and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(1.0)
+        during = sorted(graded() for _ in range(5))
+        answers = [future.result(WAIT_LIMIT) for future in stalled]
+    statuses = [int(answer.split()[1]) if answer else 0 for answer in answers]
+    counts = {status: statuses.count(status) for status in sorted(set(statuses))}
+    assert {statuses[n] for n in range(0, STALLED, 10)} == {408}  # the heads
+    assert set(statuses) == {408, 503}
+    assert max(during) < BODY_TIMEOUT  # served before a stalled upload timed out
+    assert " status=0 " not in server.log() and "Traceback" not in server.log()
+
+    # SIGKILL: the workers and the resource tracker go too; the next server
+    # removes the upload folder left behind.
+    gone = server.worker_pids() + server.worker_pids(b"resource_tracker")
+    os.kill(server.process.pid, signal.SIGKILL)
+    server.stop()
+    deadline = time.monotonic() + WAIT_LIMIT
+    while any(map(running, gone)) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert len(gone) >= 2 and not any(map(running, gone))
+    assert server.work.is_dir()
+    following = Service(looks, service.tmp_parent, tmp_path / "following.log")
+    following.stop()
+    assert not server.work.exists() and service.work.is_dir()
+    with capsys.disabled():
+        print(
+            f"\nslow clients: {STALLED} stalled, answers {counts}; a normal upload took "
+            f"{usual[2] * 1000:.0f} ms (median) before, {during[2] * 1000:.0f} ms during (max {during[-1] * 1000:.0f})"
+        )
+
+
 def start_both_workers(service: Service, small: bytes) -> list[int]:
     """Workers are spawned as work arrives: two at once start both."""
     for _ in range(50):
