@@ -79,6 +79,9 @@ DEFAULT_BODY_TIMEOUT = 30.0  # seconds of silence allowed between two pieces of 
 # up to this much (a little over the default --max-bytes), so that closing does
 # not reset a connection whose client is still sending.
 DRAIN_BYTES = 64 * 1024 * 1024
+# A client still sending sends without pauses; one that has stopped would hold
+# its socket for the whole body time limit after its answer.
+DRAIN_GAP = 1.0
 # At the cap, an upload that has waited this long for its next piece makes
 # room for a new one (with a 408), so stalled clients cannot hold every slot.
 EVICT_IDLE = 1.0
@@ -319,13 +322,15 @@ class Body:
             yield chunk
 
     async def discard(self) -> None:
-        """Reads and drops the rest, up to DRAIN_BYTES and within one gap's
-        time in all. A client that asked "Expect: 100-continue" and has not
-        been told to continue sends nothing more: nothing is read."""
+        """Reads and drops the rest, up to DRAIN_BYTES, within the body time
+        limit in all and DRAIN_GAP between pieces. A client that asked
+        "Expect: 100-continue" and has not been told to continue sends
+        nothing more: nothing is read."""
         if self._expecting and self.received == 0:
             return
+        limit, self._gap = self._gap, min(self._gap, DRAIN_GAP)
         with contextlib.suppress(BodyTimeout, ClientDisconnect, TimeoutError):
-            async with asyncio.timeout(self._gap):
+            async with asyncio.timeout(limit):
                 async for _ in self.chunks():
                     if self.received > DRAIN_BYTES:
                         return
