@@ -511,11 +511,12 @@ SLOTS = 32
 BODY_TIMEOUT = 5.0
 
 
-def stalled_upload(port: int, head_only: bool) -> bytes:
-    """Sends part of a head, or a head announcing 1 MB and 1 KB of it, then
-    nothing more; returns what the server sends until it closes."""
+def stalled_upload(port: int, n: int) -> bytes:
+    """Sends part of a head (one in ten), a head that is no HTTP (one in ten),
+    or a head announcing 1 MB and 1 KB of it; then nothing more. Returns what
+    the server sends until it closes."""
     head = f"POST /grade/{LOOK} HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-    data = head if head_only else f"{head}Content-Length: {1 << 20}\r\n\r\n{'x' * 1024}"
+    data = {0: head, 5: "NOT HTTP\r\n\r\n"}.get(n % 10, f"{head}Content-Length: {1 << 20}\r\n\r\n{'x' * 1024}")
     with socket.create_connection(("127.0.0.1", port), timeout=WAIT_LIMIT) as connection:
         connection.sendall(data.encode())
         answer = b""
@@ -547,11 +548,11 @@ def test_stalled_clients_get_408_or_503_others_are_served_and_a_killed_server_le
 
     usual = sorted(graded() for _ in range(6))[1:]  # the first starts a worker
     with concurrent.futures.ThreadPoolExecutor(max_workers=STALLED) as clients:
-        stalled = [clients.submit(stalled_upload, server.port, n % 10 == 0) for n in range(STALLED)]
+        stalled = [clients.submit(stalled_upload, server.port, n) for n in range(STALLED)]
         # Every slot held by a stalled upload, every other upload refused;
         # after a second the stalled ones give way to uploads that send.
-        deadline = time.monotonic() + WAIT_LIMIT
-        while sum(future.done() for future in stalled) < STALLED * 9 // 10 - SLOTS and time.monotonic() < deadline:
+        refused, deadline = STALLED - STALLED // 10 - SLOTS, time.monotonic() + WAIT_LIMIT
+        while sum(future.done() for future in stalled) < refused and time.monotonic() < deadline:
             time.sleep(0.05)
         time.sleep(1.0)
         during = sorted(graded() for _ in range(5))
@@ -559,19 +560,21 @@ def test_stalled_clients_get_408_or_503_others_are_served_and_a_killed_server_le
     statuses = [int(answer.split()[1]) if answer else 0 for answer in answers]
     counts = {status: statuses.count(status) for status in sorted(set(statuses))}
     assert {statuses[n] for n in range(0, STALLED, 10)} == {408}  # the heads
-    assert set(statuses) == {408, 503}
+    assert {answers[n].split(b"\r\n\r\n")[1] for n in range(5, STALLED, 10)} == {error("malformed request")}
+    assert set(statuses) == {400, 408, 503}
     assert max(during) < BODY_TIMEOUT  # served before a stalled upload timed out
     assert " status=0 " not in server.log() and "Traceback" not in server.log()
 
     # SIGKILL: the workers and the resource tracker go too; the next server
     # removes the upload folder left behind.
-    gone = server.worker_pids() + server.worker_pids(b"resource_tracker")
+    workers, trackers = server.worker_pids(), server.worker_pids(b"resource_tracker")
+    assert workers and trackers
     os.kill(server.process.pid, signal.SIGKILL)
     server.stop()
     deadline = time.monotonic() + WAIT_LIMIT
-    while any(map(running, gone)) and time.monotonic() < deadline:
+    while any(map(running, workers + trackers)) and time.monotonic() < deadline:
         time.sleep(0.05)
-    assert len(gone) >= 2 and not any(map(running, gone))
+    assert not any(map(running, workers + trackers))
     assert server.work.is_dir()
     following = Service(looks, service.tmp_parent, tmp_path / "following.log")
     following.stop()
