@@ -307,9 +307,9 @@ def test_a_broken_form_is_400(service: Service, photo: bytes, boundary: str, cut
     answer = request(service.port, "POST", f"/grade/{LOOK}", body[: len(body) // cut], {"Content-Type": content_type})
     assert (answer.status, answer.content_type, answer.body) == (400, "application/json", error(message))
     assert service.leftovers() == []
-    # One line with the real status, and no traceback.
+    # A line with the real status, and no traceback.
     assert wait_for_log(service, "status=400", since=logged)
-    assert [line.split(" status=")[1][:3] for line in service.log()[logged:].splitlines()] == ["400"]
+    assert "Traceback" not in service.log()[logged:] and " status=0 " not in service.log()[logged:]
 
 
 def post_with(client: str, url: str, body: bytes) -> int:
@@ -549,10 +549,10 @@ def test_stalled_clients_get_408_or_503_others_are_served_and_a_killed_server_le
     usual = sorted(graded() for _ in range(6))[1:]  # the first starts a worker
     with concurrent.futures.ThreadPoolExecutor(max_workers=STALLED) as clients:
         stalled = [clients.submit(stalled_upload, server.port, n) for n in range(STALLED)]
-        # Every slot held by a stalled upload, every other upload refused;
-        # after a second the stalled ones give way to uploads that send.
-        refused, deadline = STALLED - STALLED // 10 - SLOTS, time.monotonic() + WAIT_LIMIT
-        while sum(future.done() for future in stalled) < refused and time.monotonic() < deadline:
+        # Every slot held by a stalled body, every other one refused; after a
+        # second the stalled ones give way to uploads that send.
+        bodies, deadline = [f for n, f in enumerate(stalled) if n % 10 not in (0, 5)], time.monotonic() + WAIT_LIMIT
+        while sum(future.done() for future in bodies) < len(bodies) - SLOTS and time.monotonic() < deadline:
             time.sleep(0.05)
         time.sleep(1.0)
         during = sorted(graded() for _ in range(5))
