@@ -149,7 +149,11 @@ def start_worker(server: int, memory: int | None) -> None:
     outlived it would keep the workers, the resource tracker (which ends when
     the last of them closes its pipe) and their files. With `memory`, the
     worker's address space is bounded: a grade that needs more raises
-    MemoryError in apply_lut and the worker lives on."""
+    MemoryError in apply_lut and the worker lives on.
+
+    The death signal comes when the thread that started the worker ends: the
+    pool starts its workers in submit, which runs on the event loop's thread,
+    and that lives as long as the server."""
     libc = ctypes.CDLL(None, use_errno=True)
     if libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0) != 0:
         raise OSError(ctypes.get_errno(), "prctl(PR_SET_PDEATHSIG) failed")
@@ -211,11 +215,9 @@ class GradingPool:
                 return executor, executor.submit(tonvik.apply_lut, lut, image, output)
         except BrokenProcessPool:
             raise PoolRestarting from None
-        except OSError as error:
-            if error.errno in FD_SHORTAGE:
-                raise  # answered 503: a retry may find descriptors free
-            raise RuntimeError("could not hand the image to a worker") from error
         except Exception as error:
+            if fd_shortage(error):
+                raise  # answered 503: a retry may find descriptors free
             # Starting a worker failed here, in the server (no processes left,
             # no memory): not an OSError of the LUT's, which only a worker raises.
             raise RuntimeError("could not hand the image to a worker") from error
