@@ -539,43 +539,47 @@ def test_stalled_clients_get_408_or_503_others_are_served_and_a_killed_server_le
     options = ("--header-timeout", "2", "--body-timeout", str(BODY_TIMEOUT), "--max-uploads", str(SLOTS))
     # Beside the shared server: the clean-up at start must leave its folder alone.
     server = Service(looks, service.tmp_parent, tmp_path / "server.log", options=options, open_files=256)
-    small = png_bytes(samples.landscape(64, 48))
+    try:
+        small = png_bytes(samples.landscape(64, 48))
 
-    def graded() -> float:
-        started = time.monotonic()
-        assert request(server.port, "POST", f"/grade/{LOOK}", small).status == 200
-        return time.monotonic() - started
+        def graded() -> float:
+            started = time.monotonic()
+            assert request(server.port, "POST", f"/grade/{LOOK}", small).status == 200
+            return time.monotonic() - started
 
-    usual = sorted(graded() for _ in range(6))[1:]  # the first starts a worker
-    with concurrent.futures.ThreadPoolExecutor(max_workers=STALLED) as clients:
-        stalled = [clients.submit(stalled_upload, server.port, n) for n in range(STALLED)]
-        # Every slot held by a stalled body, every other one refused; after a
-        # second the stalled ones give way to uploads that send.
-        bodies, deadline = [f for n, f in enumerate(stalled) if n % 10 not in (0, 5)], time.monotonic() + WAIT_LIMIT
-        while sum(future.done() for future in bodies) < len(bodies) - SLOTS and time.monotonic() < deadline:
+        usual = sorted(graded() for _ in range(6))[1:]  # the first starts a worker
+        with concurrent.futures.ThreadPoolExecutor(max_workers=STALLED) as clients:
+            stalled = [clients.submit(stalled_upload, server.port, n) for n in range(STALLED)]
+            # Every slot held by a stalled body, every other one refused; after a
+            # second the stalled ones give way to uploads that send.
+            bodies = [future for n, future in enumerate(stalled) if n % 10 not in (0, 5)]
+            deadline = time.monotonic() + WAIT_LIMIT
+            while sum(future.done() for future in bodies) < len(bodies) - SLOTS and time.monotonic() < deadline:
+                time.sleep(0.05)
+            time.sleep(1.0)
+            during = sorted(graded() for _ in range(5))
+            answers = [future.result(WAIT_LIMIT) for future in stalled]
+        statuses = [int(answer.split()[1]) if answer else 0 for answer in answers]
+        counts = {status: statuses.count(status) for status in sorted(set(statuses))}
+        assert {statuses[n] for n in range(0, STALLED, 10)} == {408}  # the heads
+        assert {answers[n].split(b"\r\n\r\n")[1] for n in range(5, STALLED, 10)} == {error("malformed request")}
+        assert set(statuses) == {400, 408, 503}
+        assert max(during) < BODY_TIMEOUT  # served before a stalled upload timed out
+        assert " status=0 " not in server.log() and "Traceback" not in server.log()
+
+        # SIGKILL: the workers and the resource tracker go too; the next server
+        # removes the upload folder left behind.
+        workers, trackers = server.worker_pids(), server.worker_pids(b"resource_tracker")
+        assert workers and trackers
+        os.kill(server.process.pid, signal.SIGKILL)
+        server.process.wait()
+        deadline = time.monotonic() + WAIT_LIMIT
+        while any(map(running, workers + trackers)) and time.monotonic() < deadline:
             time.sleep(0.05)
-        time.sleep(1.0)
-        during = sorted(graded() for _ in range(5))
-        answers = [future.result(WAIT_LIMIT) for future in stalled]
-    statuses = [int(answer.split()[1]) if answer else 0 for answer in answers]
-    counts = {status: statuses.count(status) for status in sorted(set(statuses))}
-    assert {statuses[n] for n in range(0, STALLED, 10)} == {408}  # the heads
-    assert {answers[n].split(b"\r\n\r\n")[1] for n in range(5, STALLED, 10)} == {error("malformed request")}
-    assert set(statuses) == {400, 408, 503}
-    assert max(during) < BODY_TIMEOUT  # served before a stalled upload timed out
-    assert " status=0 " not in server.log() and "Traceback" not in server.log()
-
-    # SIGKILL: the workers and the resource tracker go too; the next server
-    # removes the upload folder left behind.
-    workers, trackers = server.worker_pids(), server.worker_pids(b"resource_tracker")
-    assert workers and trackers
-    os.kill(server.process.pid, signal.SIGKILL)
-    server.stop()
-    deadline = time.monotonic() + WAIT_LIMIT
-    while any(map(running, workers + trackers)) and time.monotonic() < deadline:
-        time.sleep(0.05)
-    assert not any(map(running, workers + trackers))
-    assert server.work.is_dir()
+        assert not any(map(running, workers + trackers))
+        assert server.work.is_dir()
+    finally:
+        server.stop()  # also when an assertion failed
     following = Service(looks, service.tmp_parent, tmp_path / "following.log")
     following.stop()
     assert not server.work.exists() and service.work.is_dir()
