@@ -4,7 +4,8 @@
 // the tests' reference: stb_write_reference.cpp.)
 //
 // The loader is built from stb_image_patched.h, the pinned header of
-// third_party/stb with the fixes of stb_patch/patch_stb_image.cmake applied, and configured here so
+// third_party/stb with the patch series of third_party/stb/patches applied
+// (stb_hooks.hpp lists the names they share with us), and configured here so
 // that a hostile file can neither end the process nor leak memory contents:
 //   - every block the loader allocates starts zero-filled, and so does the
 //     part a realloc adds, so a truncated file decodes to zeros instead of
@@ -52,7 +53,7 @@
 #include "image_codec.hpp"
 #include "jpeg_colour.hpp"
 #include "png_inflate.hpp"
-#include "png_paeth.hpp"
+#include "stb_hooks.hpp"
 #include "stb_loader.hpp"
 
 namespace {
@@ -171,14 +172,14 @@ void* zeroed_realloc(void* pointer, std::size_t size) {
 
 }  // namespace
 
-// The patched PNG reader's inflate (the png-fast-inflate patch): the IDAT
+// The patched PNG reader's inflate (speed-hooks.patch): the IDAT
 // stream inflated by libdeflate into a block of exactly the raw size the
 // header implies. The block comes from the loader's allocator, because the
 // loader frees it. Null, with *raw_len untouched, leaves the stream to stb's
 // own inflate; the exact block is freed first, so the peak stays stb's.
-static unsigned char* tonvik_png_inflate(const unsigned char* stream, std::uint32_t size, std::uint32_t width,
-                                         std::uint32_t height, int channels, int depth, int interlaced,
-                                         int zlib_header, std::uint32_t* raw_len) {
+unsigned char* tonvik_png_inflate(const unsigned char* stream, std::uint32_t size, std::uint32_t width,
+                                  std::uint32_t height, int channels, int depth, int interlaced, int zlib_header,
+                                  std::uint32_t* raw_len) {
   if (!tonvik::codec::fast_inflate_enabled()) return nullptr;
   const std::uint64_t exact = tonvik::codec::png_raw_size(width, height, channels, depth, interlaced != 0);
   if (exact == 0) return nullptr;
@@ -198,13 +199,10 @@ static unsigned char* tonvik_png_inflate(const unsigned char* stream, std::uint3
 #define STBI_ASSERT(condition) ((void)0)
 // STBI_MAX_DIMENSIONS keeps its default (2^24) on purpose: stbi_info obeys it
 // too, and a lower value would turn "too large" into "not an image" for the
-// header screen. Used by the PIC loader, whose header the screen could not
-// always read:
-#define STBI_TONVIK_MAX_PIXELS tonvik::codec::max_jpeg_pixels
-// Passes over a JPEG image's blocks, all its scans together (input_bounds.hpp
-// gives the reason for the number). The header screen counts them before the
-// decode; the decoder counts again as it goes, for input that changed.
-#define STBI_TONVIK_MAX_PASSES tonvik::codec::max_jpeg_passes
+// header screen; the PIC loader's own limit is in stb_hooks.hpp. The limit on
+// a JPEG's passes (input_bounds.hpp gives the reason for the number) is
+// counted twice: by the header screen before the decode, and by the decoder
+// as it goes, for input that changed.
 
 #define STB_IMAGE_IMPLEMENTATION
 #include "stb_image_patched.h"
