@@ -9,7 +9,7 @@
 #include "apply_pipeline.hpp"
 #include "image_codec.hpp"
 #include "lut.hpp"
-#include "stb_loader.hpp"
+#include "decode/stb_loader.hpp"
 
 namespace {
 

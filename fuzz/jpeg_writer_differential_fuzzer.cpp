@@ -14,7 +14,7 @@
 
 #include <stb_image_write.h>
 
-#include "jpeg_writer.hpp"
+#include "encode/jpeg_writer.hpp"
 
 namespace {
 

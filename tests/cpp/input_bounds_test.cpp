@@ -1,6 +1,6 @@
 // The per-format bounds of input_bounds.hpp at their edges: the densest file
 // of each format is accepted at exactly its bound and refused one row later.
-#include "input_bounds.hpp"
+#include "decode/input_bounds.hpp"
 
 #include <cstdint>
 #include <string>

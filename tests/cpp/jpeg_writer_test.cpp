@@ -18,7 +18,7 @@
 #include <stb_image_write.h>
 
 #include "image_codec.hpp"
-#include "jpeg_writer.hpp"
+#include "encode/jpeg_writer.hpp"
 
 namespace {
 

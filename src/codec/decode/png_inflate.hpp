@@ -65,3 +65,4 @@ class stb_inflate_only {
 bool fast_inflate_enabled() noexcept;
 
 }  // namespace tonvik::codec
+
