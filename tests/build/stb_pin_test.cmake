@@ -71,6 +71,20 @@ foreach(name IN LISTS series)
   endif()
 endforeach()
 
+# Hunks find their lines when the text above them moved: a line added at the
+# top gives the same patched header with that line in it.
+set(moved ${WORK_DIR}/moved)
+fresh_copy(${moved})
+file(READ ${moved}/stb_image.h header)
+file(WRITE ${moved}/stb_image.h "// moved\n${header}")
+run_child(patch ${moved} TRUE)
+file(READ ${good}/stb_image_patched.h expected)
+string(REPLACE "*/\n/* stb_image - " "*/\n// moved\n/* stb_image - " expected "${expected}")
+file(READ ${moved}/stb_image_patched.h actual)
+if(NOT actual STREQUAL expected)
+  message(FATAL_ERROR "the series applied to a header with one more line above gave another result")
+endif()
+
 # A header of another release, whose HDR loader differs on one line a patch
 # changes, and a series naming a patch that is gone: both reported in one
 # run, and no patched header is written.

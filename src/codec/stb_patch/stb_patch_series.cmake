@@ -25,7 +25,8 @@
 
 # Lines become list elements, so the characters that a CMake list treats
 # specially (separators, escapes, brackets) are swapped for control
-# characters, which neither the header nor a patch contains, and back.
+# characters, and back: the pinned header holds none, and a patch that does
+# is refused.
 string(ASCII 1 _tonvik_semicolon)
 string(ASCII 2 _tonvik_backslash)
 string(ASCII 3 _tonvik_open_bracket)
@@ -106,6 +107,10 @@ endfunction()
 function(_tonvik_apply_patch content_var patch_file error_var)
   set(content "${${content_var}}")
   file(READ "${patch_file}" text)
+  if(text MATCHES "[${_tonvik_semicolon}${_tonvik_backslash}${_tonvik_open_bracket}${_tonvik_close_bracket}]")
+    set(${error_var} "it holds a control character" PARENT_SCOPE)
+    return()
+  endif()
   _tonvik_list_safe(text)
   string(REPLACE "\n" ";" lines "${text}")
 
