@@ -54,9 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::vector<unsigned char> expected;
   if (!stbi_write_jpg_to_func(append, &expected, width, height, 3, rgb.data(), quality)) __builtin_trap();
-  for (auto isa :
-       {tonvik::codec::jpeg_isa::portable, tonvik::codec::jpeg_isa::sse2, tonvik::codec::jpeg_isa::avx2}) {
-    if (!tonvik::codec::jpeg_isa_available(isa)) continue;
+  for (auto isa : {tonvik::cpu::isa::portable, tonvik::cpu::isa::sse2, tonvik::cpu::isa::avx2}) {
+    if (!tonvik::cpu::runs(isa)) continue;
     memory_sink sink;
     if (!tonvik::codec::write_jpeg_with(isa, sink, rgb.data(), width, height, quality)) __builtin_trap();
     if (sink.out != expected) __builtin_trap();

@@ -23,7 +23,7 @@
 namespace {
 
 using tonvik::codec::byte_sink;
-using tonvik::codec::jpeg_isa;
+namespace cpu = tonvik::cpu;
 
 using bytes = std::vector<unsigned char>;
 
@@ -75,7 +75,7 @@ bytes stb_bytes(const image& im, int quality) {
   return out;
 }
 
-bytes our_bytes(jpeg_isa isa, const image& im, int quality) {
+bytes our_bytes(cpu::isa isa, const image& im, int quality) {
   memory_sink sink;
   EXPECT_TRUE(tonvik::codec::write_jpeg_with(isa, sink, im.rgb.data(), im.width, im.height, quality));
   return sink.out;
@@ -177,36 +177,18 @@ image checkerboard(int width, int height, int cell) {
   return im;
 }
 
-constexpr jpeg_isa every_isa[] = {jpeg_isa::portable, jpeg_isa::sse2, jpeg_isa::avx2};
+constexpr cpu::isa every_isa[] = {cpu::isa::portable, cpu::isa::sse2, cpu::isa::avx2};
 
-const char* isa_name(jpeg_isa isa) {
-  switch (isa) {
-    case jpeg_isa::portable: return "portable";
-    case jpeg_isa::sse2: return "sse2";
-    case jpeg_isa::avx2: return "avx2";
-  }
-  return "unknown";
-}
 
 // stb's bytes once, against every path this CPU runs.
 void expect_same(const image& im, int quality, const std::string& what) {
   const bytes expected = stb_bytes(im, quality);
-  for (jpeg_isa isa : every_isa) {
-    if (!tonvik::codec::jpeg_isa_available(isa)) continue;
+  for (cpu::isa isa : every_isa) {
+    if (!cpu::runs(isa)) continue;
     EXPECT_SAME_BYTES(expected, our_bytes(isa, im, quality),
                       what + " " + std::to_string(im.width) + "x" + std::to_string(im.height) + " quality " +
-                          std::to_string(quality) + " on " + isa_name(isa));
+                          std::to_string(quality) + " on " + cpu::name_of(isa));
   }
-}
-
-TEST(JpegWriterTest, ThisMachineRunsEveryPath) {
-#if defined(__x86_64__)
-  EXPECT_TRUE(tonvik::codec::jpeg_isa_available(jpeg_isa::sse2));
-  if (!__builtin_cpu_supports("avx2")) GTEST_SKIP() << "no AVX2 here: its path is not compared";
-  EXPECT_TRUE(tonvik::codec::jpeg_isa_available(jpeg_isa::avx2));
-#else
-  GTEST_SKIP() << "only the portable path exists here";
-#endif
 }
 
 // The pipeline's own setting on a 12 MP photograph (quality 3 x width, so
@@ -338,11 +320,6 @@ TEST(JpegWriterArgumentsTest, TheLargestSideAHeaderHoldsIsWritten) {
   memory_sink sink;
   ASSERT_TRUE(tonvik::codec::write_jpeg(sink, im.rgb.data(), im.width, im.height, 100));
   EXPECT_SAME_BYTES(stb_bytes(im, 100), sink.out, "65535x1");
-}
-
-TEST(JpegWriterArgumentsTest, TheBestPathIsAvailable) {
-  EXPECT_TRUE(tonvik::codec::jpeg_isa_available(tonvik::codec::best_jpeg_isa()));
-  EXPECT_TRUE(tonvik::codec::jpeg_isa_available(jpeg_isa::portable));
 }
 
 }  // namespace

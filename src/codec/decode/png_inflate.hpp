@@ -65,4 +65,3 @@ class stb_inflate_only {
 bool fast_inflate_enabled() noexcept;
 
 }  // namespace tonvik::codec
-

@@ -24,8 +24,8 @@
 // frees it). Null, with *raw_len untouched, leaves the stream to stb's own
 // inflate. Defined in png_inflate.cpp.
 unsigned char* tonvik_png_inflate(const unsigned char* stream, std::uint32_t size, std::uint32_t width,
-                                  std::uint32_t height, int channels, int depth, int interlaced, int zlib_header,
-                                  std::uint32_t* raw_len);
+                                  std::uint32_t height, int channels, int depth, int interlaced,
+                                  int zlib_header, std::uint32_t* raw_len);
 // speed-hooks.patch, stb's Paeth predictor: tonvik_png_paeth(a, b, c), the
 // same choice without branches, defined inline in png_paeth.hpp (included
 // above: the loader needs its body).
