@@ -4,6 +4,7 @@
 
 #include <libdeflate.h>
 
+#include "stb_hooks.hpp"
 #include "zeroed_alloc.hpp"
 
 namespace tonvik::codec {
@@ -102,8 +103,10 @@ bool fast_inflate_enabled() noexcept { return !stb_inflate_forced; }
 
 }  // namespace tonvik::codec
 
-// A refused stream frees its exact block before stb's inflate starts, so the
-// peak stays stb's.
+// The hook the patched PNG reader calls (stb_hooks.hpp): inflate_png_exact
+// into a block of exactly png_raw_size bytes from the loader's allocator
+// (zeroed_alloc.hpp). A refused stream frees its exact block before stb's
+// inflate starts, so the peak stays stb's.
 unsigned char* tonvik_png_inflate(const unsigned char* stream, std::uint32_t size, std::uint32_t width,
                                   std::uint32_t height, int channels, int depth, int interlaced,
                                   int zlib_header, std::uint32_t* raw_len) {

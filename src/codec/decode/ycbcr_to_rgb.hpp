@@ -10,9 +10,9 @@
 // (0 below the avx2 level, cpu_isa.hpp). stb's own loop converts the rest.
 #pragma once
 
-// Plain name, no namespace: the patched stb loader calls it.
-int tonvik_ycbcr_to_rgb3(unsigned char* out, const unsigned char* y, const unsigned char* cb,
-                         const unsigned char* cr, int count);
+// tonvik_ycbcr_to_rgb3, which the patched stb loader calls, is declared with
+// the loader's other hooks.
+#include "stb_hooks.hpp"
 
 namespace tonvik::codec {
 
