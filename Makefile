@@ -17,7 +17,7 @@ SOURCES := $(shell find src third_party -type f) CMakeLists.txt pyproject.toml
 
 .PHONY: all demo test cpp-build cpp-test py-test py-test-3.13 module system-deps clean \
         test-sanitize test-valgrind fuzz fuzz-differential bench test-aarch64 \
-        service service-picture bench-service browser-deps
+        service service-picture bench-service browser-deps stb-patched
 
 all: module
 
@@ -49,6 +49,11 @@ $(VENV_313)/.module: $(VENV_313)/.ready $(SOURCES)
 	@touch $@
 
 NINJA := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
+
+# The stb loader as it is compiled, for reading: the pinned stb_image.h with
+# the patch series of third_party/stb/patches applied.
+stb-patched: $(VENV)/.ready
+	$(CMAKE) -DSTB_DIR=third_party/stb -DOUTPUT=build/stb_image_patched.h -P src/codec/stb_patch/stb_patch_series.cmake
 
 # The C++ tests, and the decode driver that the Python image tests run.
 cpp-build: $(VENV)/.ready

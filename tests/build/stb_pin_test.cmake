@@ -1,5 +1,5 @@
-# The configure's refusals, tried on altered copies of the pinned headers in
-# WORK_DIR: each case runs in a child cmake, whose failure and message are
+# The configure's refusals, tried on altered copies of the pinned headers and
+# the patch series in WORK_DIR: each case runs in a child cmake, whose failure and message are
 # checked. A case that should pass is run the same way first, so a child that
 # fails for some other reason cannot pass as a refusal.
 #
@@ -10,11 +10,11 @@ set(stb_patch_dir ${SOURCE_DIR}/src/codec/stb_patch)
 if(DEFINED CHILD)
   # One check in a child process: a refusal is a FATAL_ERROR, which ends it.
   include(${stb_patch_dir}/pinned_stb.cmake)
-  include(${stb_patch_dir}/patch_stb_image.cmake)
+  include(${stb_patch_dir}/stb_patch_series.cmake)
   if(CHILD STREQUAL "pins")
     tonvik_check_pinned_stb(${DIR})
   else()
-    tonvik_patch_stb_image(${DIR}/stb_image.h ${DIR}/stb_image_patched.h)
+    tonvik_apply_stb_patches(${DIR}/stb_image.h ${DIR}/patches ${DIR}/stb_image_patched.h)
   endif()
   return()
 endif()
@@ -42,7 +42,7 @@ function(fresh_copy dir)
   file(REMOVE_RECURSE ${dir})
   file(MAKE_DIRECTORY ${dir})
   file(COPY ${SOURCE_DIR}/third_party/stb/stb_image.h ${SOURCE_DIR}/third_party/stb/stb_image_write.h
-       DESTINATION ${dir})
+       ${SOURCE_DIR}/third_party/stb/patches DESTINATION ${dir})
 endfunction()
 
 # The pinned files pass both checks.
@@ -61,18 +61,29 @@ expect_in_output("2 stb file(s)")
 expect_in_output("stb_image.h: SHA-256")
 expect_in_output("stb_image_write.h: missing")
 
-# A header of another release: one snippet is gone and another now occurs
-# twice. Both are reported in one run, and no patched header is written.
+# The series applied, and named in the patched header's banner.
+file(READ ${good}/stb_image_patched.h patched LIMIT 4096)
+file(STRINGS ${good}/patches/series series)
+foreach(name IN LISTS series)
+  string(FIND "${patched}" "     ${name}\n" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "the patched header's banner does not name ${name}")
+  endif()
+endforeach()
+
+# A header of another release, whose HDR loader differs on one line a patch
+# changes, and a series naming a patch that is gone: both reported in one
+# run, and no patched header is written.
 set(release ${WORK_DIR}/release)
 fresh_copy(${release})
 file(READ ${release}/stb_image.h header)
 string(REPLACE "if (count > nleft) {" "if (count > nleft || count == 0) {" header "${header}")
-string(APPEND header "\n/* moved */\n            stbi__getn(s, rgbe, 4);\n")
 file(WRITE ${release}/stb_image.h "${header}")
+file(APPEND ${release}/patches/series "gone.patch\n")
 run_child(patch ${release} FALSE)
-expect_in_output("2 stb_image patch(es) do not apply")
-expect_in_output("'hdr-empty-dump': the original snippet is not in the header")
-expect_in_output("'hdr-flat-short-read': the original snippet occurs more than once")
+expect_in_output("2 stb_image patch(es)")
+expect_in_output("hdr.patch: hunk 2 (line 7205) does not match the header")
+expect_in_output("gone.patch: missing")
 if(EXISTS ${release}/stb_image_patched.h)
   message(FATAL_ERROR "a patched header was written from a header the patches do not fit")
 endif()

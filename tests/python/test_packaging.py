@@ -120,7 +120,8 @@ def test_sdist_holds_sources_docs_and_examples(distributions: tuple[Path, Path])
         "third_party/stb/stb_image.h",
         "third_party/stb/stb_image_write.h",
         "third_party/stb/LICENSE",
-        "src/codec/stb_patch/patch_stb_image.cmake",
+        "src/codec/stb_patch/stb_patch_series.cmake",
+        "third_party/stb/patches/series",
         "src/binding/exports.map",
     ):
         assert expected in names

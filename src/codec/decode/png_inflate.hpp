@@ -66,7 +66,7 @@ bool fast_inflate_enabled() noexcept;
 
 }  // namespace tonvik::codec
 
-// The hook the patched PNG reader calls (the png-fast-inflate patch): the
+// The hook the patched PNG reader calls (speed-hooks.patch): the
 // IDAT stream inflated by inflate_png_exact into a block of exactly
 // png_raw_size bytes from the loader's allocator (zeroed_alloc.hpp), which
 // the loader frees. Null, with *raw_len untouched, leaves the stream to stb's

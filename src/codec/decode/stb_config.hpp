@@ -5,9 +5,9 @@
 // the tests' reference: stb_write_reference.cpp.)
 //
 // The loader is built from stb_image_patched.h, the pinned header of
-// third_party/stb with the fixes of stb_patch/patch_stb_image.cmake applied,
-// and configured here so that a hostile file can neither end the process nor
-// leak memory contents:
+// third_party/stb with the patch series of third_party/stb/patches applied
+// (stb_hooks.hpp lists the names they share with us), and configured here so
+// that a hostile file can neither end the process nor leak memory contents:
 //   - every block the loader allocates starts zero-filled, and so does the
 //     part a realloc adds (zeroed_alloc.hpp);
 //   - its internal assertions are off (a corrupt file must never abort);
@@ -22,10 +22,7 @@
 // large blocks are mappings of their own, which grow without being copied.
 #pragma once
 
-#include "limits.hpp"
-#include "png_inflate.hpp"
-#include "png_paeth.hpp"
-#include "ycbcr_to_rgb.hpp"
+#include "stb_hooks.hpp"
 #include "zeroed_alloc.hpp"
 
 #define STBI_MALLOC(size) tonvik::codec::detail::zeroed_malloc(size)
@@ -33,12 +30,7 @@
 #define STBI_FREE(pointer) tonvik::codec::detail::zeroed_free(pointer)
 #define STBI_ASSERT(condition) ((void)0)
 // STBI_MAX_DIMENSIONS keeps its default: loader_max_side in limits.hpp says
-// why. Used by the PIC loader, whose header the screen could not always read:
-#define STBI_TONVIK_MAX_PIXELS tonvik::codec::max_jpeg_pixels
-// Passes over a JPEG image's blocks, all its scans together (limits.hpp gives
-// the reason for the number). The header screen counts them before the
-// decode; the decoder counts again as it goes, for input that changed.
-#define STBI_TONVIK_MAX_PASSES tonvik::codec::max_jpeg_passes
+// why.
 
 #define STB_IMAGE_IMPLEMENTATION
 #include "stb_image_patched.h"
