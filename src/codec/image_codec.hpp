@@ -62,11 +62,12 @@ bool fits_jpeg(std::int64_t width, std::int64_t height) noexcept;
 int jpeg_quality_for_width(int width) noexcept;
 
 // Reads the header first: a size that exceeds_jpeg gives too_large without
-// decoding; a header that cannot be read, or that declares more pixels than
-// its file's size can code (decode/input_bounds.hpp), gives undecodable before
-// anything image-sized is allocated. The decoded size is held to the same
-// limit (too_large, pixels released). Input that ends before the image is
-// complete gives undecodable; an image missing only its end marker decodes.
+// decoding; a header that cannot be read, that declares more pixels than its
+// file's size can code, or whose data the file's structure shows cut short
+// (decode/input_bounds.hpp), gives undecodable before anything image-sized is
+// allocated. The decoded size is held to the same limit (too_large, pixels
+// released). Input that ends before the image is complete gives undecodable;
+// an image missing only its end marker decodes, except a progressive JPEG.
 // decode_file opens the path once (decode/file_source.hpp).
 decoded decode_file(const std::string& path);
 decoded decode_memory(const unsigned char* bytes, std::size_t size);

@@ -34,9 +34,23 @@ inline constexpr std::int64_t loader_max_side = std::int64_t{1} << 24;
 // bytes and the decoder a look at 63 coefficients of every block), so a small
 // file could demand minutes. A sequential image takes one pass; the usual
 // progressions take at most 6 per block (10 scans for three components, 6
-// for grey, 18 for four); 16 leaves room for other encoders' scripts and
-// bounds the work at 16 passes of the blocks the file's size allows.
+// for grey, 18 for four). An image may always take 16, which bounds its work
+// at 16 passes of the blocks the file's size allows.
 inline constexpr int max_jpeg_passes = 16;
+
+// Beyond that, all scans together may walk this many blocks, however many
+// passes that makes: 16 passes of a 12-megapixel photograph (4000 x 3000) in
+// three components at full resolution, 3 x 500 x 375 blocks, so that the
+// scan scripts of other encoders (some take 29 or 66 scans) decode at every
+// ordinary size. A pass over a block reads its 64 coefficients, 128 bytes:
+// the budget is about 1.2 GB of coefficient reads, a second or two.
+inline constexpr std::int64_t jpeg_scanned_block_budget = std::int64_t{16} * 3 * (4000 / 8) * (3000 / 8);
+
+// The most blocks all scans of an image of `image_blocks` blocks may walk.
+constexpr std::int64_t max_jpeg_scanned_blocks(std::int64_t image_blocks) noexcept {
+  return max_jpeg_passes * image_blocks > jpeg_scanned_block_budget ? max_jpeg_passes * image_blocks
+                                                                    : jpeg_scanned_block_budget;
+}
 
 // A stream (a FIFO, a pipe) is held whole in memory; one longer than the
 // largest decoded image we write (8-bit RGB at max_jpeg_pixels, stored raw)

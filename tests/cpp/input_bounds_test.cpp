@@ -82,6 +82,19 @@ TEST(JpegBound, SequentialBlocksTakeTwoBitsProgressiveOne) {
   EXPECT_FALSE(file_can_hold(header, 499));
 }
 
+TEST(JpegBound, ScansWalkSixteenPassesOrTheBudgetWhicheverIsMore) {
+  image_header header = header_of(image_format::jpeg, 2000, 2000);
+  header.progressive = true;
+  // 144 walks of 62,500 blocks are the budget; 16 walks of a million blocks more.
+  for (const std::int64_t blocks : {62500, 1000000}) {
+    header.jpeg_blocks = blocks;
+    header.jpeg_scanned_blocks = blocks == 62500 ? 144 * blocks : 16 * blocks;
+    EXPECT_TRUE(file_can_hold(header, 1 << 20));
+    ++header.jpeg_scanned_blocks;
+    EXPECT_FALSE(file_can_hold(header, 1 << 20));
+  }
+}
+
 TEST(Bounds, NoPixelsIsLeftToTheDecoder) {
   EXPECT_TRUE(file_can_hold(header_of(image_format::png, 0, 5000), 0));
   EXPECT_TRUE(file_can_hold(header_of(image_format::gif, 5000, -1), 0));

@@ -10,9 +10,24 @@
 #include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "bridge_test_files.hpp"
+
+namespace {
+
+// What the path `synced_path` held at each fsync of this process (the hook
+// below takes the place of the C library's fsync for the whole test binary).
+std::string synced_path;
+std::vector<std::string> held_at_sync;
+
+}  // namespace
+
+extern "C" int fsync(int fd) {
+  if (!synced_path.empty()) held_at_sync.push_back(tonvik::bridge::testing::read_file(synced_path));
+  return static_cast<int>(::syscall(SYS_fsync, fd));
+}
 
 namespace {
 
@@ -110,9 +125,14 @@ TEST_P(OutputFileTest, ReplacedFileKeepsItsPermissionBits) {
   const std::string output = dir.file("old.jpg");
   write_file(output, "old");
   ASSERT_EQ(::chmod(output.c_str(), 0640), 0);
+  synced_path = output;
+  held_at_sync.clear();
   EXPECT_TRUE(write_jpeg_file(image, output));
+  synced_path.clear();
   EXPECT_TRUE(is_jpeg(read_file(output)));
   EXPECT_EQ(permission_bits(output), 0640u);
+  // The new file was synced once, before it replaced the old one.
+  EXPECT_EQ(held_at_sync, std::vector<std::string>{"old"});
 }
 
 TEST_P(OutputFileTest, SymbolicLinksStayAndTheirTargetIsReplaced) {

@@ -291,17 +291,21 @@ def pgm16_header(width: int, height: int) -> bytes:
 # -- PSD -----------------------------------------------------------------------
 
 
-def psd(picture: Picture, *, rle: bool = False, alpha: bytes | None = None) -> bytes:
-    """RGB, 8 bits, planar channels (a fourth for `alpha`), raw or PackBits-compressed."""
+def psd(picture: Picture, *, rle: bool = False, alpha: bytes | None = None, bit_depth: int = 8) -> bytes:
+    """RGB, 8 or 16 bits, planar channels (a fourth for `alpha`), raw or
+    PackBits-compressed (each row's bytes, 16-bit samples big-endian)."""
     planes = [picture.rgb[c::3] for c in range(3)] + ([alpha] if alpha is not None else [])
-    head = b"8BPS" + struct.pack(">H6sHIIHH", 1, bytes(6), len(planes), picture.height, picture.width, 8, 3)
+    if bit_depth == 16:
+        planes = [b"".join(struct.pack(">H", _wide(v)) for v in plane) for plane in planes]
+    head = b"8BPS" + struct.pack(">H6sHIIHH", 1, bytes(6), len(planes), picture.height, picture.width, bit_depth, 3)
     sections = struct.pack(">III", 0, 0, 0)  # colour mode data, resources, layers: all empty
     if not rle:
         return head + sections + struct.pack(">H", 0) + b"".join(planes)
+    row = picture.width * bit_depth // 8
     packed_rows: list[bytes] = []
     for plane in planes:
         for y in range(picture.height):
-            packed_rows.append(_packbits(plane[y * picture.width : (y + 1) * picture.width]))
+            packed_rows.append(_packbits(plane[y * row : (y + 1) * row]))
     counts = b"".join(struct.pack(">H", len(r)) for r in packed_rows)
     return head + sections + struct.pack(">H", 1) + counts + b"".join(packed_rows)
 

@@ -73,6 +73,8 @@ def _psd_unmatted() -> forge.Picture:
 
 
 TGA_PICTURE = forge.gradient(40, 20)
+BMP_HEADER = forge.bmp(TGA_PICTURE)[:54]
+_bmp_header_only = lambda width, height: BMP_HEADER[:18] + struct.pack("<ii", width, height) + BMP_HEADER[26:]  # noqa: E731
 TGA_HEADER = 18
 TGA_KEPT_PIXELS = 333
 HDR_PICTURE_DATA, _ = forge.hdr(7, 6, rle=False)
@@ -182,6 +184,24 @@ CASES = {
     ),
     "pgm-declares-huge": Case(lambda: forge.pgm16_header(60000, 60000) + bytes(64), "too_large"),
     "hdr-declares-huge": Case(lambda: b"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 30000 +X 30000\n" + bytes(64), "too_large"),
+    # Header-only files whose sides the screen read otherwise than the loader:
+    # a top-down BMP's negative height (54 bytes took 0.4-2 GB), or a side of
+    # 2^31 or more that a signed read made negative.
+    "bmp-top-down-header-only": Case(lambda: _bmp_header_only(12000, -12000), "undecodable"),
+    "bmp-top-down-declares-huge": Case(lambda: _bmp_header_only(20000, -20000), "too_large"),
+    "bmp-negative-width": Case(lambda: _bmp_header_only(-12000, 12000), "too_large"),
+    "bmp-zero-height": Case(lambda: _bmp_header_only(12000, 0), "undecodable"),
+    "psd-side-over-2-31": Case(
+        lambda: forge.psd(forge.gradient(2, 2))[:14] + struct.pack(">II", 3 << 30, 2) + forge.psd(forge.gradient(2, 2))[22:],
+        "too_large",
+    ),
+    "hdr-negative-height": Case(lambda: b"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y -12000 +X 12000\n", "undecodable"),
+    # Exactly the pixel limit, 12470 x 14351 = 178,956,970: not too large, but
+    # far more than its file holds; one row more is too large.
+    "pnm-pixels-at-limit": Case(lambda: b"P6\n12470 14351\n255\n" + bytes(64), "undecodable"),
+    "pnm-pixels-row-over-limit": Case(lambda: b"P6\n12470 14352\n255\n" + bytes(64), "too_large"),
+    # A maxval of 0 leaves nothing to scale samples by.
+    "pnm-maxval-zero": Case(lambda: b"P5\n2 2\n0\n" + bytes(4), "undecodable"),
 }
 
 

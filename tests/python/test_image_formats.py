@@ -3,6 +3,7 @@ the hardening of the loader must not change a valid file's result."""
 
 from __future__ import annotations
 
+import struct
 from pathlib import Path
 
 import pytest
@@ -37,6 +38,8 @@ LOSSLESS = [
     pytest.param(forge.gif(FEW), FEW, id="gif"),
     pytest.param(forge.psd(PICTURE), PICTURE, id="psd-raw"),
     pytest.param(forge.psd(RUNS, rle=True), RUNS, id="psd-rle"),
+    pytest.param(forge.psd(PICTURE, bit_depth=16), PICTURE, id="psd-raw-16"),
+    pytest.param(forge.psd(RUNS, rle=True, bit_depth=16), RUNS, id="psd-rle-16"),
     pytest.param(forge.pic(PICTURE), PICTURE, id="pic-raw"),
     pytest.param(forge.pic(PICTURE, packet_type=2), PICTURE, id="pic-mixed-rle"),
     pytest.param(forge.pnm(PICTURE), PICTURE, id="ppm-8"),
@@ -58,6 +61,23 @@ def test_decode_lossless_formats_exactly(
     result = decode_in_child(path, from_memory=from_memory)
     assert (result.status, result.width, result.height) == ("decoded", expected.width, expected.height)
     assert result.rgb == expected.rgb
+
+
+@pytest.mark.parametrize("maxval", [1, 15, 100, 254, 256, 1023, 4095, 65534])
+def test_pnm_samples_scale_by_their_maxval(tmp_path: Path, maxval: int) -> None:
+    # Up to 4096 values from 0 to maxval become value x 255 / maxval rounded,
+    # as Pillow gives them, except that an exact half rounds up (as in netpbm).
+    values = sorted({v * maxval // 4095 for v in range(4096)})
+    sample = (lambda v: struct.pack(">H", v)) if maxval > 255 else (lambda v: bytes((v,)))
+    expected = bytes((510 * v + maxval) // (2 * maxval) for v in values)
+    grey = b"P5\n%d 1\n%d\n" % (len(values), maxval) + b"".join(map(sample, values))
+    colour = b"P6\n%d 1\n%d\n" % (len(values), maxval) + b"".join(map(sample, values * 3))
+    halves = [510 * v % (2 * maxval) == maxval for v in values * 3]
+    pillow = forge.pillow_decode(colour).rgb
+    assert [p for p, h in zip(pillow, halves) if not h] == [e for e, h in zip(expected * 3, halves) if not h]
+    for data, rgb in ((grey, bytes(b for b in expected for _ in range(3))), (colour, expected * 3)):
+        (tmp_path / "image").write_bytes(data)
+        assert decode_in_child(tmp_path / "image").rgb == rgb
 
 
 @pytest.mark.parametrize("progressive", [False, True], ids=["baseline", "progressive"])

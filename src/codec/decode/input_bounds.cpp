@@ -57,6 +57,7 @@ constexpr std::uint64_t hdr_pixels_per_byte = 16;
 }  // namespace
 
 bool file_can_hold(const image_header& header, std::uint64_t file_size) noexcept {
+  if (header.cut_short) return false;
   if (header.width <= 0 || header.height <= 0) return true;
   // The loader refuses sides above 2^24, so larger ones never decode; below
   // that, pixels x bits stays under 2^54.
@@ -77,7 +78,7 @@ bool file_can_hold(const image_header& header, std::uint64_t file_size) noexcept
       const std::uint64_t per_block =
           header.progressive ? jpeg_progressive_bits_per_block : jpeg_sequential_bits_per_block;
       return static_cast<std::uint64_t>(header.jpeg_blocks) * per_block <= 8 * size &&
-             header.jpeg_scanned_blocks <= max_jpeg_passes * header.jpeg_blocks;
+             header.jpeg_scanned_blocks <= max_jpeg_scanned_blocks(header.jpeg_blocks);
     }
     case image_format::bmp:
     case image_format::pnm:

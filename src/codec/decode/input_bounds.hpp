@@ -32,14 +32,17 @@ struct image_header {
   bool progressive = false;      // JPEG
   std::int64_t jpeg_blocks = 0;  // JPEG: 8x8 blocks of all components together
   // Progressive JPEG: the blocks all its scans walk together, counted from
-  // the scan headers (the count stops once it passes the cap below).
+  // the scan headers (the count stops once it passes the cap of limits.hpp).
   std::int64_t jpeg_scanned_blocks = 0;
+  // GIF, PIC, progressive JPEG: the file's structure, walked without
+  // decoding, shows its image data ending before the image does.
+  bool cut_short = false;
 };
 
 // True when a file of `file_size` bytes can code the image `header`
-// declares and, for a progressive JPEG, when its scans walk its blocks at
-// most max_jpeg_passes times (limits.hpp). A header that declares no pixels
-// passes: the decoder refuses it.
+// declares, when its data is not cut short and, for a progressive JPEG, when
+// its scans walk at most max_jpeg_scanned_blocks of its blocks (limits.hpp).
+// A header that declares no pixels passes: the decoder refuses it.
 bool file_can_hold(const image_header& header, std::uint64_t file_size) noexcept;
 
 }  // namespace tonvik::codec

@@ -32,7 +32,7 @@
 #define STBI_FREE(pointer) tonvik::codec::detail::zeroed_free(pointer)
 #define STBI_ASSERT(condition) ((void)0)
 // STBI_MAX_DIMENSIONS keeps its default: loader_max_side in limits.hpp says
-// why. The patches' own limits are in stb_hooks.hpp; the JPEG pass limit is
+// why. The patches' own limits are in stb_hooks.hpp; the JPEG scan budget is
 // counted twice, by the header screen before the decode and by the decoder as
 // it goes, for input that changed.
 

@@ -16,9 +16,10 @@
 // pic.patch: the PIC loader refuses more pixels than the pipeline ever
 // writes, before it allocates (the header screen cannot always read a PIC).
 #define STBI_TONVIK_MAX_PIXELS tonvik::codec::max_jpeg_pixels
-// jpeg-progressive-count.patch: the blocks walked by all of a JPEG's scans
-// together, at most this many times the image's blocks (limits.hpp says why).
-#define STBI_TONVIK_MAX_PASSES tonvik::codec::max_jpeg_passes
+// jpeg-progressive-count.patch, jpeg-scan-budget.patch: the most blocks all
+// of a JPEG's scans may walk together, for an image of `image_blocks`
+// (limits.hpp says why).
+#define STBI_TONVIK_MAX_SCANNED_BLOCKS(image_blocks) tonvik::codec::max_jpeg_scanned_blocks(image_blocks)
 // speed-hooks.patch, the PNG reader: the IDAT stream inflated by libdeflate
 // into a block of exactly the raw size, from the loader's allocator (which
 // frees it). Null, with *raw_len untouched, leaves the stream to stb's own
@@ -39,7 +40,10 @@ int tonvik_ycbcr_to_rgb3(unsigned char* out, const unsigned char* y, const unsig
 //
 // short-reads.patch: stbi__context::tonvik_ran_out, set by every read past
 // the end of the input and cleared by a rewind: a raw or run-length image
-// that needed such a byte is refused.
+// that needed such a byte is refused. stb_loader.cpp's structure walks read
+// it too.
 // jpeg-progressive-count.patch: stbi__tonvik_scan_blocks(j), the blocks one
 // scan walks, and stbi__tonvik_image_blocks(j), the image's blocks: the header
-// screen counts a progressive file's cost with the decoder's own arithmetic.
+// screen counts a progressive file's cost with the decoder's own arithmetic;
+// stbi__tonvik_note_scan and stbi__tonvik_all_final, with which it finds a
+// file that ends before all its coefficients are final.

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "stb_config.hpp"
@@ -103,40 +104,63 @@ int skip_entropy_coded_data(stbi__context* s) {
   }
 }
 
-// The blocks a progressive file's scans walk, from just after its frame
-// header: the decoder's loop over markers, each scan's data skipped. Stops
-// once past `limit`, or where the file is broken (the decoder refuses it).
-long long scanned_blocks(stbi__jpeg* j, long long limit) {
-  long long scanned = 0;
+// What the scans of a progressive file hold, from just after its frame
+// header: the decoder's loop over markers, each scan's data skipped. `blocks`
+// is what its scans walk, counted until past `limit` or to where the file is
+// broken (the decoder refuses it there). `complete` is false when the file
+// ends inside a scan's data, cut there or missing only its end marker: the
+// two cannot be told apart without walking every earlier scan over the whole
+// image first, and both are refused; or when it ends between segments before
+// every coefficient has its full precision, which the decoder refuses too.
+struct scan_walk {
+  long long blocks = 0;
+  bool complete = true;
+};
+
+scan_walk walk_scans(stbi__jpeg* j, long long limit) {
+  scan_walk walk;
+  unsigned long long final_coefficients[4] = {0, 0, 0, 0};
   int m = stbi__get_marker(j);
-  while (!stbi__EOI(m) && m != STBI__MARKER_none && scanned <= limit) {
+  while (!stbi__EOI(m) && m != STBI__MARKER_none && walk.blocks <= limit) {
     if (stbi__SOS(m)) {
-      if (!stbi__process_scan_header(j)) break;
-      scanned += stbi__tonvik_scan_blocks(j);
+      if (!stbi__process_scan_header(j)) return walk;
+      walk.blocks += stbi__tonvik_scan_blocks(j);
+      stbi__tonvik_note_scan(j, final_coefficients);
       j->marker = static_cast<stbi_uc>(skip_entropy_coded_data(j->s));
+      if (j->marker == STBI__MARKER_none) {
+        walk.complete = false;
+        return walk;
+      }
     } else if (!stbi__process_marker(j, m)) {
-      break;
+      return walk;
     }
     m = stbi__get_marker(j);
   }
-  return scanned;
+  if (m == STBI__MARKER_none && stbi__at_eof(j->s) && !stbi__tonvik_all_final(j, final_coefficients))
+    walk.complete = false;
+  return walk;
 }
 
 // Frame header: sides, and the blocks that every component's scans code, as
 // a scan of each component alone walks them (interleaved scans walk at least
-// as many); for a progressive file, the blocks all its scans walk.
+// as many); for a progressive file, the blocks all its scans walk, and
+// whether it holds them all (walk_scans).
 bool read_jpeg_header(stbi__context* s, image_header& header) {
   auto* j = static_cast<stbi__jpeg*>(stbi__malloc(sizeof(stbi__jpeg)));
   if (j == nullptr) return false;
   j->s = s;
-  const bool read = stbi__decode_jpeg_header(j, STBI__SCAN_header) != 0;
+  bool read = stbi__decode_jpeg_header(j, STBI__SCAN_header) != 0;
   if (read) {
     header.width = s->img_x;
     header.height = s->img_y;
     header.progressive = j->progressive != 0;
     set_block_geometry(j);
     header.jpeg_blocks = stbi__tonvik_image_blocks(j);
-    if (header.progressive) header.jpeg_scanned_blocks = scanned_blocks(j, max_jpeg_passes * header.jpeg_blocks);
+    if (header.progressive) {
+      const scan_walk walk = walk_scans(j, max_jpeg_scanned_blocks(header.jpeg_blocks));
+      header.jpeg_scanned_blocks = walk.blocks;
+      header.cut_short = !walk.complete;
+    }
   }
   STBI_FREE(j);
   return read;
@@ -153,6 +177,117 @@ bool read_tga_header(stbi__context* s, image_header& header) {
   if (!stbi__tga_info(s, &width, &height, &components)) return false;
   header.width = width;
   header.height = height;
+  return true;
+}
+
+// Past `count` bytes that must all be in the input; false when it ends first.
+bool skip_present(stbi__context* s, int count) {
+  if (count <= 0) return true;
+  stbi__skip(s, count - 1);
+  if (stbi__at_eof(s)) return false;
+  stbi__get8(s);
+  return true;
+}
+
+// Past a chain of sub-blocks up to the empty one that ends it. False when
+// the input ends inside a sub-block; a chain that ends at a sub-block's end
+// without its terminator passes, the decoder judges it (its pixels may be
+// complete, and only the terminator and trailer missing).
+bool skip_sub_blocks(stbi__context* s) {
+  for (;;) {
+    const int length = stbi__get8(s);
+    if (s->tonvik_ran_out || length == 0) return true;
+    if (!skip_present(s, length)) return false;
+  }
+}
+
+// The GIF decoder's walk to its first image, the image data skipped: false
+// when that data is cut inside a sub-block. The decoder would find that only
+// after decoding every code before the cut, which on a dense file touches
+// most of a canvas that its header may size at 180 M pixels. Anything else
+// is left to the decoder, which reads the same bytes the same way.
+bool gif_image_data_present(stbi__context* s) {
+  auto* g = static_cast<stbi__gif*>(stbi__malloc(sizeof(stbi__gif)));
+  if (g == nullptr) return true;
+  std::memset(g, 0, sizeof(stbi__gif));
+  int components = 0;
+  const bool header = stbi__gif_header(s, g, &components, 0) != 0;
+  STBI_FREE(g);
+  if (!header) return true;
+  for (;;) {
+    const int tag = stbi__get8(s);
+    if (s->tonvik_ran_out) return true;
+    if (tag == 0x2C) {  // image descriptor: place and size, flags, local palette
+      stbi__skip(s, 8);
+      const int flags = stbi__get8(s);
+      if (flags & 0x80) stbi__skip(s, 3 * (2 << (flags & 7)));
+      stbi__get8(s);  // LZW code size
+      return skip_sub_blocks(s);
+    }
+    if (tag != 0x21) return true;  // the trailer, or what the decoder refuses
+    if (stbi__get8(s) == 0xF9) {   // graphic control: the decoder reads 4 bytes or skips the block
+      const int length = stbi__get8(s);
+      if (length != 4) {
+        stbi__skip(s, length);
+        continue;
+      }
+      stbi__skip(s, 4);
+    }
+    if (!skip_sub_blocks(s)) return true;  // cut before the image: the decoder refuses it
+  }
+}
+
+// The PIC decoder's walk over its packets, the pixel values skipped: false
+// when the input ends before the last row, or where the decoder fails. The
+// decoder fills each row before it reads it, so it would touch every row
+// the packets cover before it found the end. The reads and end checks are
+// the decoder's own (stbi__pic_load_core), so what it accepts passes.
+bool pic_rows_present(stbi__context* s, int width, int height) {
+  struct packet {
+    int type;
+    int bytes_per_value;  // the channels it carries, one byte each
+  };
+  packet packets[10];
+  int count = 0;
+  stbi__skip(s, 104);  // header, sides, ratio, fields, pad
+  bool chained = true;
+  while (chained) {
+    if (count == 10) return false;
+    chained = stbi__get8(s) != 0;
+    const int size = stbi__get8(s);
+    packets[count].type = stbi__get8(s);
+    packets[count].bytes_per_value = __builtin_popcount(stbi__get8(s) & 0xF0);
+    ++count;
+    if (stbi__at_eof(s) || size != 8) return false;
+  }
+  // stbi__readval checks for the end before each byte it reads.
+  auto values_present = [s](int values, int bytes_per_value) { return skip_present(s, values * bytes_per_value); };
+  for (int y = 0; y < height; ++y) {
+    for (int i = 0; i < count; ++i) {
+      const packet& p = packets[i];
+      if (p.type == 0) {
+        if (!values_present(width, p.bytes_per_value)) return false;
+        continue;
+      }
+      if (p.type != 1 && p.type != 2) return false;
+      int left = width;
+      while (left > 0) {
+        int run = stbi__get8(s);
+        if (stbi__at_eof(s)) return false;
+        if (p.type == 1) {  // pure run-length: a count, then one value
+          if (!values_present(1, p.bytes_per_value)) return false;
+          left -= std::min(run, left);
+        } else if (run >= 128) {  // mixed, repeated: a count, then one value
+          run = run == 128 ? stbi__get16be(s) : run - 127;
+          if (run > left || !values_present(1, p.bytes_per_value)) return false;
+          left -= run;
+        } else {  // mixed, raw: count + 1 values
+          if (run + 1 > left || !values_present(run + 1, p.bytes_per_value)) return false;
+          left -= run + 1;
+        }
+      }
+    }
+  }
   return true;
 }
 
@@ -196,10 +331,12 @@ bool read_header(const byte_source& source, image_header& header) {
       stbi__bmp_data info{};
       info.all_a = 255;
       read = stbi__bmp_parse_header(s, &info) != nullptr;
-      width = static_cast<int>(s->img_x);
-      height = static_cast<int>(s->img_y);
+      // The sides as the loader takes them: the width unsigned, the height
+      // by its magnitude (a negative one stores the rows top-down).
+      header.width = s->img_x;
+      header.height = std::abs(static_cast<std::int64_t>(static_cast<std::int32_t>(s->img_y)));
       header.bits_per_pixel = info.bpp;
-      break;
+      return read;
     }
     case image_format::pnm: {
       const int sample_bits = stbi__pnm_info(s, &width, &height, &components);
@@ -207,16 +344,27 @@ bool read_header(const byte_source& source, image_header& header) {
       header.bits_per_pixel = sample_bits * components;
       break;
     }
-    case image_format::gif: read = stbi__gif_info(s, &width, &height, &components) != 0; break;
+    case image_format::gif:
+      read = stbi__gif_info(s, &width, &height, &components) != 0;
+      stbi__rewind(s);
+      header.cut_short = read && !gif_image_data_present(s);
+      break;
     case image_format::psd: {
       stbi__skip(s, 12);  // signature, version, reserved
       const int channels = stbi__get16be(s);
+      // Unsigned: the loader's int takes a side of 2^31 or more as negative
+      // and refuses it as too large.
+      header.height = stbi__get32be(s);
+      header.width = stbi__get32be(s);
       stbi__rewind(s);
       header.bits_per_pixel = 8 * std::clamp(channels, 1, 4);  // the planes the loader decodes
-      read = stbi__psd_info(s, &width, &height, &components) != 0;
-      break;
+      return stbi__psd_info(s, &width, &height, &components) != 0;
     }
-    case image_format::pic: read = stbi__pic_info(s, &width, &height, &components) != 0; break;
+    case image_format::pic:
+      read = stbi__pic_info(s, &width, &height, &components) != 0;
+      stbi__rewind(s);
+      header.cut_short = read && !pic_rows_present(s, width, height);
+      break;
     case image_format::hdr: read = stbi__hdr_info(s, &width, &height, &components) != 0; break;
     case image_format::unknown: return false;
   }

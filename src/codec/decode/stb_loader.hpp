@@ -35,9 +35,11 @@ struct byte_source {
 image_format detect_format(const byte_source& source);
 
 // The format, as the loader would pick it, and its header. False when no
-// format matches or the header cannot be read. For a progressive JPEG it reads
-// on through the file: every scan header, the coded data skipped, allocating
-// nothing image-sized, to count the blocks the scans walk.
+// format matches or the header cannot be read. For a GIF, a PIC and a
+// progressive JPEG it reads on through the file, allocating nothing
+// image-sized: a GIF's first image data and a PIC's packets, the values
+// skipped, to see whether the data ends early; every scan header of a JPEG,
+// the coded data skipped, to count the blocks the scans walk.
 bool read_header(const byte_source& source, image_header& header);
 
 // Decodes to packed 8-bit RGB. Null when the loader fails, or when the input
