@@ -26,8 +26,9 @@ import pytest
 REPO = Path(__file__).resolve().parents[2]
 BUILD_TIMEOUT = 900  # seconds: a full compile on a shared machine
 RUN_TIMEOUT = 300
-PYTHON_TAG = f"cp{sys.version_info.major}{sys.version_info.minor}"
-SUPPORTED_PYTHONS = ("3.12", "3.13")
+# On the limited API of 3.12, one cp312-abi3 wheel serves every later CPython.
+WHEEL_TAGS = "-cp312-abi3-manylinux_2_"
+SUPPORTED_PYTHONS = ("3.12", "3.13", "3.14", "3.15")
 # What a manylinux wheel may take from the system (the policy's C and C++
 # runtime): anything else the module needs must come from tonvik.libs/.
 SYSTEM_RUNTIME = re.compile(
@@ -85,15 +86,15 @@ def distributions(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, Path]
 
 def test_wheel_holds_module_stubs_and_licence(distributions: tuple[Path, Path]) -> None:
     _, wheel = distributions
-    assert f"-{PYTHON_TAG}-{PYTHON_TAG}-manylinux_2_" in wheel.name, wheel.name
+    assert WHEEL_TAGS in wheel.name, wheel.name
     assert wheel.name.endswith(f"_{platform.machine()}.whl"), wheel.name
     with zipfile.ZipFile(wheel) as archive:
         names = archive.namelist()
         metadata = archive.read(next(n for n in names if n.endswith(".dist-info/METADATA"))).decode()
     assert [n for n in names if n.startswith("tonvik.") and n.endswith(".so")], names
     assert "tonvik-stubs/__init__.pyi" in names
-    assert any(n.endswith(".dist-info/licenses/LICENSE") for n in names), names
-    assert any(n.endswith(".dist-info/licenses/third_party/stb/LICENSE") for n in names), names
+    for licence in ("LICENSE", "third_party/stb/LICENSE", "third_party/libdeflate/COPYING"):
+        assert any(n.endswith(f".dist-info/licenses/{licence}") for n in names), names
     headers = [line for line in metadata.splitlines() if ": " in line]
     for expected in ("License-Expression: MIT", "Requires-Python: >=3.12", "Name: tonvik"):
         assert expected in headers
@@ -122,6 +123,7 @@ def test_sdist_holds_sources_docs_and_examples(distributions: tuple[Path, Path])
         "third_party/stb/LICENSE",
         "src/codec/stb_patch/stb_patch_series.cmake",
         "third_party/stb/patches/series",
+        "third_party/libdeflate/lib/deflate_decompress.c",
         "src/binding/exports.map",
     ):
         assert expected in names
