@@ -53,6 +53,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (result.status != tonvik::codec::decode_status::decoded) return 0;
   tonvik::bridge::map_image(grade(), result.image);
   tonvik_test::memory_sink sink;
-  if (!tonvik::codec::encode_jpeg(result.image, sink) || sink.out.empty()) __builtin_trap();
+  if (!tonvik::bridge::encode_output(result.image, sink) || sink.out.empty()) __builtin_trap();
   return 0;
 }

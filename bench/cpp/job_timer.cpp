@@ -142,7 +142,8 @@ int compare(const std::string& lut_path, const std::string& image, const std::st
     tonvik::bridge::map_image(table, d.image);
     map.push_back(ms_since(t));
     t = clock_type::now();
-    tonvik::bridge::write_jpeg_file(d.image, out);
+    tonvik::bridge::write_output_file(
+        out, [&d](tonvik::codec::byte_sink& sink) { return tonvik::bridge::encode_output(d.image, sink); });
     encode.push_back(ms_since(t));
   }
   std::printf(

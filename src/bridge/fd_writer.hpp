@@ -7,7 +7,7 @@
 // (std::bad_alloc for the buffer).
 //
 //   fd_writer writer(fd);
-//   bool complete = encode_jpeg(image, writer) && writer.flush();
+//   bool complete = write(writer) && writer.flush();
 #pragma once
 
 #include <cstddef>

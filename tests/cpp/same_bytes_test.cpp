@@ -73,7 +73,7 @@ std::string jpeg_of(const std::string& encoded) {
   decoded image = decode_memory(reinterpret_cast<const unsigned char*>(encoded.data()), encoded.size());
   EXPECT_EQ(image.status, decode_status::decoded);
   tonvik_test::memory_sink sink;
-  EXPECT_TRUE(encode_jpeg(image.image, sink));
+  EXPECT_TRUE(encode_output(image.image, sink));
   return std::string(sink.out.begin(), sink.out.end());
 }
 
@@ -86,7 +86,7 @@ std::uint64_t applied(const std::string& encoded) {
   EXPECT_EQ(image.status, decode_status::decoded);
   map_image(read_lut(lut_path), image.image);
   tonvik_test::memory_sink sink;
-  EXPECT_TRUE(encode_jpeg(image.image, sink));
+  EXPECT_TRUE(encode_output(image.image, sink));
   return fingerprint(sink.out);
 }
 
