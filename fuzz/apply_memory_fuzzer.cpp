@@ -9,8 +9,8 @@
 #include "apply_pipeline.hpp"
 #include "image_codec.hpp"
 #include "lut.hpp"
+#include "decode/stb_loader.hpp"
 #include "memory_sink.hpp"
-#include "stb_loader.hpp"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <vector>
 
-#include "jpeg_writer.hpp"
+#include "encode/jpeg_writer.hpp"
 #include "memory_sink.hpp"
 #include "stb_reference.hpp"
 

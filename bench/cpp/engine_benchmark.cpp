@@ -26,7 +26,7 @@
 #include "image_codec.hpp"
 #include "lut.hpp"
 #include "map_kernel.hpp"
-#include "png_inflate.hpp"
+#include "decode/png_inflate.hpp"
 #include "reference_cube_reader.hpp"
 #include "sampler.hpp"
 #include "unpatched_stb_image.hpp"

@@ -31,7 +31,7 @@
 
 #include "apply_pipeline.hpp"
 #include "image_codec.hpp"
-#include "jpeg_writer.hpp"
+#include "encode/jpeg_writer.hpp"
 #include "output_file.hpp"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 
 #include "image_codec.hpp"
-#include "jpeg_writer.hpp"
+#include "encode/jpeg_writer.hpp"
 #include "lut_open_error.hpp"
 #include "output_file.hpp"
 #include "status.hpp"

@@ -4,11 +4,10 @@
 
 #include <stb_image.h>
 
-#include "jpeg_writer.hpp"
-
-#include "file_source.hpp"
-#include "input_bounds.hpp"
-#include "stb_loader.hpp"
+#include "decode/file_source.hpp"
+#include "decode/input_bounds.hpp"
+#include "decode/stb_loader.hpp"
+#include "encode/jpeg_writer.hpp"
 
 namespace tonvik::codec {
 

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "byte_sink.hpp"
+#include "limits.hpp"
 
 namespace tonvik::codec {
 
@@ -48,17 +49,9 @@ struct decoded {
   rgb_image image;  // holds pixels only when status is decoded
 };
 
-// The largest side written. A JPEG frame header stores each side in 16 bits
-// (the writer wraps larger sides silently, which would corrupt the file), and
-// the common decoders refuse sides above 65500, so an output wider or higher
-// than that could not be opened where it is used.
-inline constexpr std::int64_t max_jpeg_side = 65500;
-// The largest pixel count whose 12-byte-per-pixel working size still fits a
-// signed 32-bit int, floor((2^31 - 1) / 12); the writer is not safe above it.
-inline constexpr std::int64_t max_jpeg_pixels = 178956970;
-
-// True when a side or the pixel count is beyond what we write. A header that
-// declares an empty image is not "too large": the decoder refuses it.
+// True when a side or the pixel count is beyond what we write (limits.hpp).
+// A header that declares an empty image is not "too large": the decoder
+// refuses it.
 bool exceeds_jpeg(std::int64_t width, std::int64_t height) noexcept;
 
 // True when an image of this size can be written as a JPEG.
@@ -70,11 +63,11 @@ int jpeg_quality_for_width(int width) noexcept;
 
 // Reads the header first: a size that exceeds_jpeg gives too_large without
 // decoding; a header that cannot be read, or that declares more pixels than
-// its file's size can code (input_bounds.hpp), gives undecodable before
+// its file's size can code (decode/input_bounds.hpp), gives undecodable before
 // anything image-sized is allocated. The decoded size is held to the same
 // limit (too_large, pixels released). Input that ends before the image is
 // complete gives undecodable; an image missing only its end marker decodes.
-// decode_file opens the path once (file_source.hpp).
+// decode_file opens the path once (decode/file_source.hpp).
 decoded decode_file(const std::string& path);
 decoded decode_memory(const unsigned char* bytes, std::size_t size);
 

@@ -35,7 +35,7 @@ bool available(variant v);
 variant best_variant();
 
 // The strip as floats, four per texel (R, G, B, 0), is what the SIMD kernels
-// read; above this many texels (a 80-point table) its copy would outweigh the
+// read; above this many texels (an 80-point table) its copy would outweigh the
 // gain and the scalar sampler maps the image directly.
 inline constexpr std::uint64_t max_table_texels = 80ull * 80ull * 80ull;
 

@@ -1,7 +1,7 @@
 // The per-format bounds of input_bounds.hpp at their edges: the densest file
 // of each format is accepted at exactly its bound and refused one row later;
 // the size limits of what is written, and input that is no image at all.
-#include "input_bounds.hpp"
+#include "decode/input_bounds.hpp"
 
 #include <cstdint>
 #include <string>

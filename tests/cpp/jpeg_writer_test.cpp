@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "image_codec.hpp"
-#include "jpeg_writer.hpp"
+#include "encode/jpeg_writer.hpp"
 #include "memory_sink.hpp"
 #include "stb_reference.hpp"
 #include "test_inputs.hpp"

@@ -1,4 +1,4 @@
-#include "png_inflate.hpp"
+#include "decode/png_inflate.hpp"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "png_paeth.hpp"
+#include "decode/png_paeth.hpp"
 
 #include <cstdlib>
 

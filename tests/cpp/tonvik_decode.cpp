@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "image_codec.hpp"
-#include "png_inflate.hpp"
+#include "decode/png_inflate.hpp"
 
 namespace {
 

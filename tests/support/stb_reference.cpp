@@ -1,5 +1,8 @@
+// stb_image_write compiled once, as the reference our JPEG writer is held
+// to; the module never calls it.
 #include "stb_reference.hpp"
 
+#define STB_IMAGE_WRITE_IMPLEMENTATION
 #include <stb_image_write.h>
 
 namespace tonvik_test {

@@ -2,7 +2,7 @@
 // sequence on its own value. A block is four 4x4 tiles; the DCT runs over
 // rows with one lane per row, the tiles are transposed, and it runs over
 // columns with one lane per column.
-#include "jpeg_scan.hpp"
+#include "encode/jpeg_scan.hpp"
 
 #if defined(__x86_64__)
 

@@ -6,6 +6,7 @@
 
 #include "jpeg_scan.hpp"
 #include "jpeg_tables.hpp"
+#include "limits.hpp"
 
 namespace tonvik::codec {
 
@@ -15,8 +16,6 @@ namespace {
 // output, and the stuffed zeros): a thousand calls for a 16 MB file, one for
 // a small one.
 constexpr std::size_t chunk_bytes = 16 * 1024;
-
-constexpr int max_side = 65535;  // a frame header holds each side in 16 bits
 
 struct quantisation {
   std::uint8_t luma_zigzag[64];  // as the DQT segment lists them
@@ -125,7 +124,7 @@ bool write_jpeg(byte_sink& sink, const unsigned char* rgb, int width, int height
 
 bool write_jpeg_with(jpeg_isa isa, byte_sink& sink, const unsigned char* rgb, int width, int height,
                      int quality) {
-  if (!rgb || width < 1 || height < 1 || width > max_side || height > max_side) return false;
+  if (!rgb || width < 1 || height < 1 || width > jpeg_format_max_side || height > jpeg_format_max_side) return false;
   if (!jpeg_isa_available(isa)) return false;
 
   quality = quality ? quality : 90;

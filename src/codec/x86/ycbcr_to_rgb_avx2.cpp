@@ -1,8 +1,11 @@
-#include "jpeg_colour.hpp"
+// The JPEG reader's YCbCr to RGB step for AVX2 (decode/ycbcr_to_rgb.hpp).
+#include "decode/ycbcr_to_rgb.hpp"
 
 #if defined(__x86_64__)
+
 #include <immintrin.h>
-#endif
+
+namespace tonvik::codec {
 
 namespace {
 
@@ -10,9 +13,11 @@ namespace {
 // fixed point, rounded in float, then shifted to 20 bits.
 constexpr int fixed(float x) { return static_cast<int>(x * 4096.0f + 0.5f) * 256; }
 
-#if defined(__x86_64__)
-__attribute__((target("avx2"))) int convert_avx2(unsigned char* out, const unsigned char* y,
-                                                 const unsigned char* cb, const unsigned char* cr, int count) {
+}  // namespace
+
+__attribute__((target("avx2"))) int ycbcr_to_rgb3_avx2(unsigned char* out, const unsigned char* y,
+                                                       const unsigned char* cb, const unsigned char* cr,
+                                                       int count) {
   const __m256i half = _mm256_set1_epi32(1 << 19);
   const __m256i centre = _mm256_set1_epi32(128);
   const __m256i cr_to_r = _mm256_set1_epi32(fixed(1.40200f));
@@ -51,21 +56,6 @@ __attribute__((target("avx2"))) int convert_avx2(unsigned char* out, const unsig
   return i;
 }
 
-bool has_avx2() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
-}
-#endif
+}  // namespace tonvik::codec
 
-}  // namespace
-
-int tonvik_ycbcr_to_rgb3(unsigned char* out, const unsigned char* y, const unsigned char* cb,
-                         const unsigned char* cr, int count) {
-#if defined(__x86_64__)
-  static const bool avx2 = has_avx2();
-  if (avx2) return convert_avx2(out, y, cb, cr, count);
-#else
-  (void)out, (void)y, (void)cb, (void)cr, (void)count;
 #endif
-  return 0;
-}

@@ -4,9 +4,10 @@
 // with ones and the end marker after it.
 //
 // The loop and the coder are written once here and compiled once per
-// instruction set: each jpeg_scan_<isa>.cpp includes this header with its
-// own `kernel` (colour conversion of one block, and the transform that
-// prepares a block for the coder) and instantiates encode_scan. Everything in
+// instruction set: each jpeg_scan_<isa>.cpp (the portable one here, the SIMD
+// ones in ../x86/) includes this header with its own `kernel` (colour
+// conversion of one block, and the transform that prepares a block for the
+// coder) and instantiates encode_scan. Everything in
 // this header has internal linkage, and the per-ISA files instantiate no
 // standard-library template, so no function compiled for AVX2 can stand in
 // for another file's copy at link time.
@@ -323,7 +324,8 @@ bool encode_scan(const scan_job& job) {
 }
 
 // The pixels of one 8-wide group of a row, the last column repeated past the
-// right edge: `direct` when the group lies inside the row, else a copy.
+// right edge: the row itself when the group lies inside it, else `copy`,
+// filled.
 inline const unsigned char* group_pixels(const unsigned char* row, int x, int width,
                                          unsigned char (&copy)[24]) {
   if (x + 8 <= width) return row + 3 * static_cast<std::size_t>(x);

@@ -13,3 +13,13 @@
 // Plain name, no namespace: the patched stb loader calls it.
 int tonvik_ycbcr_to_rgb3(unsigned char* out, const unsigned char* y, const unsigned char* cb,
                          const unsigned char* cr, int count);
+
+namespace tonvik::codec {
+
+#if defined(__x86_64__)
+// The AVX2 kernel (x86/ycbcr_to_rgb_avx2.cpp); only for a CPU with AVX2.
+int ycbcr_to_rgb3_avx2(unsigned char* out, const unsigned char* y, const unsigned char* cb,
+                       const unsigned char* cr, int count);
+#endif
+
+}  // namespace tonvik::codec

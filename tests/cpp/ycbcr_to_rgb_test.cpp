@@ -1,4 +1,4 @@
-#include "jpeg_colour.hpp"
+#include "decode/ycbcr_to_rgb.hpp"
 
 #include <algorithm>
 #include <cstdint>

@@ -4,11 +4,16 @@
 // A regular file is read in place through stb's callbacks (pread at our own
 // offset, so a rewind costs nothing); anything else that opens for reading
 // (a FIFO, a pipe, a character device) is read into memory up to
-// max_stream_bytes. Failure contract: open_image reports through its status;
-// nothing throws but std::bad_alloc.
+// max_stream_bytes (limits.hpp). Failure contract: open_image reports
+// through its status; nothing throws but std::bad_alloc.
 //
 //   opened_image image = open_image(path);
-//   if (image.status == open_status::regular) decode through image.file ...
+//   if (image.status == open_status::regular) {
+//     regular_file_reader reader(image.fd, image.size);
+//     // stb reads through reader.callbacks(), with &reader as its user pointer
+//   } else if (image.status == open_status::streamed) {
+//     // decode image.bytes from memory
+//   }
 #pragma once
 
 #include <cstdint>
@@ -17,14 +22,9 @@
 
 #include <stb_image.h>
 
-#include "image_codec.hpp"
+#include "limits.hpp"
 
 namespace tonvik::codec {
-
-// A stream is held whole in memory; one longer than the largest decoded
-// image we write (8-bit RGB at max_jpeg_pixels, stored raw) is refused.
-// Every compressed format, and raw 8-bit RGB, fits below it.
-inline constexpr std::uint64_t max_stream_bytes = static_cast<std::uint64_t>(max_jpeg_pixels) * 3;
 
 // A regular file read through stb's callbacks at an offset of our own.
 class regular_file_reader {
@@ -36,7 +36,6 @@ class regular_file_reader {
     offset_ = 0;
     ended_ = false;
   }
-  std::uint64_t size() const noexcept { return size_; }
 
  private:
   static int read(void* user, char* data, int size);

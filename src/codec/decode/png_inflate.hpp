@@ -65,3 +65,12 @@ class stb_inflate_only {
 bool fast_inflate_enabled() noexcept;
 
 }  // namespace tonvik::codec
+
+// The hook the patched PNG reader calls (the png-fast-inflate patch): the
+// IDAT stream inflated by inflate_png_exact into a block of exactly
+// png_raw_size bytes from the loader's allocator (zeroed_alloc.hpp), which
+// the loader frees. Null, with *raw_len untouched, leaves the stream to stb's
+// own inflate. Plain name, no namespace: the patched loader calls it.
+unsigned char* tonvik_png_inflate(const unsigned char* stream, std::uint32_t size, std::uint32_t width,
+                                  std::uint32_t height, int channels, int depth, int interlaced, int zlib_header,
+                                  std::uint32_t* raw_len);

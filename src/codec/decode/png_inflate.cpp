@@ -4,6 +4,8 @@
 
 #include <libdeflate.h>
 
+#include "zeroed_alloc.hpp"
+
 namespace tonvik::codec {
 
 namespace {
@@ -99,3 +101,21 @@ stb_inflate_only::~stb_inflate_only() { stb_inflate_forced = previous_; }
 bool fast_inflate_enabled() noexcept { return !stb_inflate_forced; }
 
 }  // namespace tonvik::codec
+
+// A refused stream frees its exact block before stb's inflate starts, so the
+// peak stays stb's.
+unsigned char* tonvik_png_inflate(const unsigned char* stream, std::uint32_t size, std::uint32_t width,
+                                  std::uint32_t height, int channels, int depth, int interlaced, int zlib_header,
+                                  std::uint32_t* raw_len) {
+  if (!tonvik::codec::fast_inflate_enabled()) return nullptr;
+  const std::uint64_t exact = tonvik::codec::png_raw_size(width, height, channels, depth, interlaced != 0);
+  if (exact == 0) return nullptr;
+  auto* out = static_cast<unsigned char*>(tonvik::codec::detail::zeroed_malloc(exact));
+  if (out == nullptr) return nullptr;
+  if (!tonvik::codec::inflate_png_exact(stream, size, zlib_header != 0, out, exact)) {
+    tonvik::codec::detail::zeroed_free(out);
+    return nullptr;
+  }
+  *raw_len = static_cast<std::uint32_t>(exact);  // png_raw_size keeps it below 2^31
+  return out;
+}

@@ -12,7 +12,7 @@
 // working memory is one output chunk (54 KiB: the coded bytes and room for
 // them stuffed) whatever the image size.
 // Failure contract: false for arguments it cannot write (no pixels, a side
-// outside 1..65535, an ISA this CPU lacks) and when the sink refuses a
+// outside 1..jpeg_format_max_side, an ISA this CPU lacks) and when the sink refuses a
 // chunk; the sink then holds an incomplete file. Throws std::bad_alloc only.
 //
 //   memory_sink sink;

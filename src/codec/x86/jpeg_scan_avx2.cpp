@@ -3,7 +3,7 @@
 // the block is transposed, and it runs over columns with one lane per column.
 // Compiled with -mavx2 alone: no FMA, so a multiply and an add stay two
 // roundings, as in the scalar writer.
-#include "jpeg_scan.hpp"
+#include "encode/jpeg_scan.hpp"
 
 #if defined(__x86_64__)
 

@@ -62,7 +62,8 @@ bool file_can_hold(const image_header& header, std::uint64_t file_size) noexcept
   // that, pixels x bits stays under 2^54.
   const auto width = static_cast<std::uint64_t>(header.width);
   const auto height = static_cast<std::uint64_t>(header.height);
-  if (width > (std::uint64_t{1} << 24) || height > (std::uint64_t{1} << 24)) return false;
+  constexpr auto largest = static_cast<std::uint64_t>(loader_max_side);
+  if (width > largest || height > largest) return false;
   const std::uint64_t pixels = width * height;
   const std::uint64_t size = std::min(file_size, largest_size_counted);
   const std::uint64_t bits = static_cast<std::uint64_t>(std::max(header.bits_per_pixel, 1));

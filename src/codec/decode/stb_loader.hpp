@@ -1,5 +1,6 @@
-// The hardened stb loader's own entry points, compiled in stb_impl.cpp next
-// to the loader because they use its internals. Internal to the codec.
+// The hardened stb loader's own entry points, implemented in stb_loader.cpp,
+// the one file that compiles the loader, because they use its internals.
+// Internal to the codec.
 //
 // A source is either memory or read callbacks positioned at the start of
 // the input; every call reads from there afresh (the caller rewinds a stream
@@ -7,8 +8,9 @@
 // exceptions; load_rgb's pixels are released with stbi_image_free.
 //
 //   image_header header;
-//   if (read_header(source, header) && file_can_hold(header, size)) {
-//     rewind(source);
+//   if (read_header(source, header) && file_can_hold(header, file_size)) {
+//     reader.rewind();  // a source read through callbacks starts over
+//     int width = 0, height = 0;
 //     unsigned char* rgb = load_rgb(source, header.format, width, height);
 //   }
 #pragma once

@@ -13,6 +13,8 @@
 
 #include <cstdint>
 
+#include "limits.hpp"
+
 namespace tonvik::codec {
 
 enum class image_format { unknown, png, bmp, gif, psd, pic, jpeg, pnm, hdr, tga };
@@ -34,19 +36,10 @@ struct image_header {
   std::int64_t jpeg_scanned_blocks = 0;
 };
 
-// Passes over a JPEG image's blocks, all its scans together. Every scan walks
-// all blocks of its components (an empty refinement scan costs the file ten
-// bytes and the decoder a look at 63 coefficients of every block), so a small
-// file could demand minutes. A sequential image takes one pass; the usual
-// progressions take at most 6 per block (10 scans for three components, 6
-// for grey, 18 for four); 16 leaves room for other encoders' scripts and
-// bounds the work at 16 passes of the blocks the file's size allows.
-inline constexpr int max_jpeg_passes = 16;
-
 // True when a file of `file_size` bytes can code the image `header`
 // declares and, for a progressive JPEG, when its scans walk its blocks at
-// most max_jpeg_passes times. A header that declares no pixels passes: the
-// decoder refuses it.
+// most max_jpeg_passes times (limits.hpp). A header that declares no pixels
+// passes: the decoder refuses it.
 bool file_can_hold(const image_header& header, std::uint64_t file_size) noexcept;
 
 }  // namespace tonvik::codec
