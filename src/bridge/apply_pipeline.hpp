@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "byte_sink.hpp"
 #include "image_codec.hpp"
 #include "lut.hpp"
 

@@ -273,7 +273,7 @@ TEST(JpegWriterStreamTest, OutputReachesTheSinkInLargeChunks) {
   ASSERT_GE(sink.sizes.size(), 3u);
   // Headers first, then whole chunks; only the last one may be short.
   for (std::size_t i = 1; i + 1 < sink.sizes.size(); ++i)
-    EXPECT_GE(sink.sizes[i], 16u * 1024u) << "put " << i;
+    EXPECT_GE(sink.sizes[i], 16u * 1024u) << "commit " << i;
   EXPECT_LT(sink.sizes.size(), sink.out.size() / (16 * 1024) + 3);
 }
 
@@ -282,7 +282,7 @@ TEST(JpegWriterStreamTest, ASinkThatRefusesStopsTheWriter) {
   for (std::size_t limit : {std::size_t{0}, std::size_t{100}, std::size_t{200'000}}) {
     memory_sink sink(limit);
     EXPECT_FALSE(tonvik::codec::write_jpeg(sink, im.rgb.data(), im.width, im.height, 100)) << limit;
-    EXPECT_EQ(sink.calls, static_cast<int>(sink.sizes.size()) + 1) << "no put after the first refusal";
+    EXPECT_EQ(sink.calls, static_cast<int>(sink.sizes.size()) + 1) << "no reservation after the first refusal";
   }
 }
 
