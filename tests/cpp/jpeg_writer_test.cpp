@@ -109,15 +109,9 @@ image photo(int width, int height, std::uint32_t seed) {
   return im;
 }
 
-image filled(int width, int height, unsigned char r, unsigned char g, unsigned char b) {
+image filled(int width, int height, std::array<unsigned char, 3> colour) {
   image im{width, height, bytes(static_cast<std::size_t>(width) * height * 3)};
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
-      im.at(x, y)[0] = r;
-      im.at(x, y)[1] = g;
-      im.at(x, y)[2] = b;
-    }
-  }
+  for (std::size_t i = 0; i < im.rgb.size(); ++i) im.rgb[i] = colour[i % 3];
   return im;
 }
 
@@ -236,7 +230,7 @@ const writer_case writer_cases[] = {
        std::vector<image> images;
        for (const auto& c : {std::array<unsigned char, 3>{0, 0, 0}, {255, 255, 255}, {128, 128, 128},
                              {255, 0, 0}, {0, 0, 255}, {255, 255, 0}, {0, 255, 255}})
-         images.push_back(filled(37, 29, c[0], c[1], c[2]));
+         images.push_back(filled(37, 29, c));
        for (int cell : {1, 2, 3, 4, 8, 16}) images.push_back(checkerboard(67, 45, cell));
        images.push_back(noise(96, 80, 3));
        for (auto& b : images.back().rgb) b = b & 0x80 ? 255 : 0;
@@ -287,7 +281,7 @@ TEST(JpegWriterStreamTest, ASinkThatRefusesStopsTheWriter) {
 }
 
 TEST(JpegWriterStreamTest, OurJpegDecodesToItsSizeAndColour) {
-  const image grey = filled(31, 7, 200, 200, 200);
+  const image grey = filled(31, 7, {200, 200, 200});
   memory_sink sink;
   ASSERT_TRUE(tonvik::codec::write_jpeg(sink, grey.rgb.data(), grey.width, grey.height, 3 * grey.width));
   const tonvik::codec::decoded back = tonvik::codec::decode_memory(sink.out.data(), sink.out.size());
