@@ -39,9 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const tonvik_test::bytes expected = tonvik_test::stb_jpeg(rgb.data(), width, height, quality);
   if (expected.empty()) __builtin_trap();
-  for (auto isa :
-       {tonvik::codec::jpeg_isa::portable, tonvik::codec::jpeg_isa::sse2, tonvik::codec::jpeg_isa::avx2}) {
-    if (!tonvik::codec::jpeg_isa_available(isa)) continue;
+  for (auto isa : {tonvik::cpu::isa::portable, tonvik::cpu::isa::sse2, tonvik::cpu::isa::avx2}) {
+    if (!tonvik::cpu::runs(isa)) continue;
     tonvik_test::memory_sink sink;
     if (!tonvik::codec::write_jpeg_with(isa, sink, rgb.data(), width, height, quality)) __builtin_trap();
     if (sink.out != expected) __builtin_trap();

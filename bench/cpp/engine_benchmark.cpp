@@ -129,7 +129,7 @@ void lut_step(benchmark::State& state, int which) {
       for (std::size_t i = 0; i < source.count; ++i)
         vireth::image::sampler::map_pixel(strip, work.data() + 3 * i);
     } else {
-      kernel::map_with(static_cast<kernel::variant>(which), table, work.data(), source.count);
+      kernel::map_with(static_cast<kernel::isa>(which), table, work.data(), source.count);
     }
     benchmark::DoNotOptimize(work.data());
   }
@@ -137,14 +137,14 @@ void lut_step(benchmark::State& state, int which) {
 }
 
 void BM_LutStepScalar(benchmark::State& s) { lut_step(s, -1); }
-void BM_LutStepPlain(benchmark::State& s) { lut_step(s, int(kernel::variant::plain)); }
+void BM_LutStepPlain(benchmark::State& s) { lut_step(s, int(kernel::isa::portable)); }
 void BM_LutStepSse2(benchmark::State& s) {
-  if (!kernel::available(kernel::variant::sse2)) return s.SkipWithError("no SSE2");
-  lut_step(s, int(kernel::variant::sse2));
+  if (!tonvik::cpu::runs(kernel::isa::sse2)) return s.SkipWithError("no SSE2");
+  lut_step(s, int(kernel::isa::sse2));
 }
 void BM_LutStepAvx2(benchmark::State& s) {
-  if (!kernel::available(kernel::variant::avx2)) return s.SkipWithError("no AVX2");
-  lut_step(s, int(kernel::variant::avx2));
+  if (!tonvik::cpu::runs(kernel::isa::avx2)) return s.SkipWithError("no AVX2");
+  lut_step(s, int(kernel::isa::avx2));
 }
 
 BENCHMARK(BM_LutStepScalar)->Arg(33)->Unit(benchmark::kMillisecond)->Iterations(2);

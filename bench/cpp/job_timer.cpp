@@ -183,12 +183,12 @@ int writer(const std::string& image, int reps) {
     }
     std::printf("writer_%s %.2f\nwriter_%s_cpu %.2f\n", name, wall, name, cpu);
   };
-  using tonvik::codec::jpeg_isa;
-  for (const auto& [isa, name] : {std::pair{jpeg_isa::avx2, "avx2"}, std::pair{jpeg_isa::sse2, "sse2"},
-                                  std::pair{jpeg_isa::portable, "portable"}}) {
-    if (!tonvik::codec::jpeg_isa_available(isa)) continue;
+  using tonvik::cpu::isa;
+  for (isa level : {isa::avx2, isa::sse2, isa::portable}) {
+    if (!tonvik::cpu::runs(level)) continue;
     discarding_sink sink;
-    report(name, [&] { tonvik::codec::write_jpeg_with(isa, sink, pixels, w, h, 3 * w); });
+    report(tonvik::cpu::name_of(level),
+           [&] { tonvik::codec::write_jpeg_with(level, sink, pixels, w, h, 3 * w); });
   }
   report("stb", [&] { stbi_write_jpg_to_func(discard, nullptr, w, h, 3, pixels, 3 * w); });
   stbi_image_free(pixels);

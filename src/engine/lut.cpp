@@ -64,7 +64,7 @@ void map_pixels(const lut& table, std::uint8_t* rgb, std::size_t pixel_count) {
     for (std::size_t i = 0; i < pixel_count; ++i) sampler::map_pixel(strip, rgb + 3 * i);
     return;
   }
-  kernel::map_with(kernel::best_variant(), table, rgb, pixel_count);
+  kernel::map_with(tonvik::cpu::chosen(), table, rgb, pixel_count);
 }
 
 }  // namespace vireth::image

@@ -147,32 +147,7 @@ void run_plain(const kernel_tables& tables, std::uint8_t* rgb, std::size_t count
   }
 }
 
-variant detect_variant() {
-#if defined(__x86_64__)
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) return variant::avx2;
-  if (__builtin_cpu_supports("sse2")) return variant::sse2;
-#endif
-  return variant::plain;
-}
-
 }  // namespace
-
-bool available(variant v) {
-  switch (v) {
-    case variant::plain: return true;
-#if defined(__x86_64__)
-    case variant::sse2: __builtin_cpu_init(); return __builtin_cpu_supports("sse2");
-    case variant::avx2: __builtin_cpu_init(); return __builtin_cpu_supports("avx2");
-#endif
-    default: return false;
-  }
-}
-
-variant best_variant() {
-  static const variant chosen = detect_variant();
-  return chosen;
-}
 
 bool fits_tables(const lut& table) { return std::uint64_t{table.width} * table.height <= max_table_texels; }
 
@@ -238,18 +213,18 @@ void build(const lut& table, kernel_tables& out) {
   }
 }
 
-void run(variant v, const kernel_tables& tables, std::uint8_t* rgb, std::size_t count) {
-  if (!tables.every_t_below_one) v = variant::plain;
-  switch (v) {
+void run(isa level, const kernel_tables& tables, std::uint8_t* rgb, std::size_t count) {
+  if (!tables.every_t_below_one || !tonvik::cpu::runs(level)) level = isa::portable;
+  switch (level) {
 #if defined(__x86_64__)
-    case variant::avx2: run_avx2(tables, rgb, count); return;
-    case variant::sse2: run_sse2(tables, rgb, count); return;
+    case isa::avx2: run_avx2(tables, rgb, count); return;
+    case isa::sse2: run_sse2(tables, rgb, count); return;
 #endif
     default: run_plain(tables, rgb, count); return;
   }
 }
 
-void map_with(variant v, const lut& table, std::uint8_t* rgb, std::size_t count) {
+void map_with(isa level, const lut& table, std::uint8_t* rgb, std::size_t count) {
   if (count == 0) return;
   if (!fits_tables(table)) {
     const sampler::strip_view strip = sampler::view_of(table);
@@ -258,7 +233,7 @@ void map_with(variant v, const lut& table, std::uint8_t* rgb, std::size_t count)
   }
   kernel_tables tables;
   build(table, tables);
-  run(v, tables, rgb, count);
+  run(level, tables, rgb, count);
 }
 
 }  // namespace vireth::image::kernel

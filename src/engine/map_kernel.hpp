@@ -19,20 +19,16 @@
 #include <cstdint>
 #include <vector>
 
+#include "cpu_isa.hpp"
 #include "lut.hpp"
 
 namespace vireth::image::kernel {
 
-// One kernel, written once per instruction set: plain scalar C++ (the
-// reference the others are tested against), SSE2 and AVX2. All give the same
-// bytes; they differ in speed only.
-enum class variant { plain, sse2, avx2 };
-
-// True when this build and this CPU can run `v`. plain always can.
-bool available(variant v);
-
-// The fastest available variant, chosen once from the CPU's features.
-variant best_variant();
+// One kernel, written once per instruction-set level (cpu_isa.hpp): plain
+// scalar C++ for portable (the reference the others are tested against),
+// SSE2 and AVX2 in map_kernel_x86.cpp. All give the same bytes; they differ
+// in speed only.
+using tonvik::cpu::isa;
 
 // The strip as floats, four per texel (R, G, B, 0), is what the SIMD kernels
 // read; above this many texels (an 80-point table) its copy would outweigh the
@@ -94,11 +90,13 @@ bool fits_tables(const lut& table);
 // Fills `out` for `table`; requires fits_tables(table).
 void build(const lut& table, kernel_tables& out);
 
-// Maps pixels [0, count) with the kernel variant `v`; `v` must be available.
-void run(variant v, const kernel_tables& tables, std::uint8_t* rgb, std::size_t count);
+// Maps pixels [0, count) with the kernel for `level`; a level this process
+// does not run (tonvik::cpu::runs) maps with the portable one.
+void run(isa level, const kernel_tables& tables, std::uint8_t* rgb, std::size_t count);
 
-// The whole LUT step on a validated table, with variant `v` (tests force each variant).
-void map_with(variant v, const lut& table, std::uint8_t* rgb, std::size_t count);
+// The whole LUT step on a validated table, with the kernel for `level` (the
+// pipeline passes tonvik::cpu::chosen(); tests and benchmarks each level).
+void map_with(isa level, const lut& table, std::uint8_t* rgb, std::size_t count);
 
 #if defined(__x86_64__)
 void run_sse2(const kernel_tables& tables, std::uint8_t* rgb, std::size_t count);

@@ -1,8 +1,9 @@
 // The SIMD kernels. Lanes hold the channels of one texel (R, G, B, pad), so a
 // vector operation is exactly the scalar operation on each channel: the same
 // products and sums in the same order, no fused multiply-add (the AVX2 kernel
-// asks for "avx2" only, never "fma"). The AVX2 kernel runs both fetches of a
-// pixel side by side, the first in the low half, the second in the high half.
+// is compiled with TONVIK_TARGET_AVX2, which never asks for "fma"). The AVX2
+// kernel runs both fetches of a pixel side by side, the first in the low
+// half, the second in the high half.
 #include "map_kernel.hpp"
 
 #if defined(__x86_64__)
@@ -64,8 +65,7 @@ inline std::uint32_t pixel_sse2(const kernel_tables& tables, const float* texels
 }
 
 // Both fetches of a pixel: the first in the low half, the second in the high.
-__attribute__((target("avx2"))) inline __m256 sums_avx2(const float* texels, const column_entry& c,
-                                                        const row_entry& row) {
+TONVIK_TARGET_AVX2 inline __m256 sums_avx2(const float* texels, const column_entry& c, const row_entry& row) {
   const float* near_row = texels + row.near;
   const float* far_row = texels + row.far;
   // One load per row and fetch brings the pair (x0, x1); the shuffles regroup
@@ -92,8 +92,8 @@ __attribute__((target("avx2"))) inline __m256 sums_avx2(const float* texels, con
 
 // Two pixels' blends side by side, the first pixel's in the low half; each
 // half's integers truncated, as the scalar cast truncates.
-__attribute__((target("avx2"))) inline __m256i two_pixels_avx2(__m256 first, __m256 second,
-                                                               const float* t_first, const float* t_second) {
+TONVIK_TARGET_AVX2 inline __m256i two_pixels_avx2(__m256 first, __m256 second,
+                                                  const float* t_first, const float* t_second) {
   const __m256 c0 = _mm256_permute2f128_ps(first, second, 0x20);
   const __m256 c1 = _mm256_permute2f128_ps(first, second, 0x31);
   const __m256 t = _mm256_set_m128(_mm_broadcast_ss(t_second), _mm_broadcast_ss(t_first));
@@ -103,7 +103,7 @@ __attribute__((target("avx2"))) inline __m256i two_pixels_avx2(__m256 first, __m
 // Four pixels' 12 bytes from two pairs of truncated channels: the low 8 bits
 // of each integer (bytes 0, 4 and 8 of each half), as the scalar cast keeps
 // them, in pixel order.
-__attribute__((target("avx2"))) inline __m128i four_pixels_avx2(__m256i first_pair, __m256i second_pair) {
+TONVIK_TARGET_AVX2 inline __m128i four_pixels_avx2(__m256i first_pair, __m256i second_pair) {
   const __m256i first_pick = _mm256_setr_epi8(0, 4, 8, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  //
                                               -1, -1, -1, 0, 4, 8, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
   const __m256i second_pick =
@@ -114,8 +114,8 @@ __attribute__((target("avx2"))) inline __m128i four_pixels_avx2(__m256i first_pa
   return _mm_or_si128(_mm256_castsi256_si128(both), _mm256_extracti128_si256(both, 1));
 }
 
-__attribute__((target("avx2"))) inline std::uint32_t pixel_avx2(const kernel_tables& tables,
-                                                                const float* texels, const std::uint8_t* px) {
+TONVIK_TARGET_AVX2 inline std::uint32_t pixel_avx2(const kernel_tables& tables, const float* texels,
+                                                   const std::uint8_t* px) {
   const blue_entry& blue = tables.blues[px[2]];
   const __m256 sums = sums_avx2(texels, tables.columns[blue.columns + px[0]], tables.rows[px[1]]);
   const __m128i truncated =
@@ -147,8 +147,7 @@ void run_sse2(const kernel_tables& tables, std::uint8_t* rgb, std::size_t count)
   for (; i < count; ++i) put_three(rgb + 3 * i, pixel_sse2(tables, texels, rgb + 3 * i));
 }
 
-__attribute__((target("avx2"))) void run_avx2(const kernel_tables& tables, std::uint8_t* rgb,
-                                              std::size_t count) {
+TONVIK_TARGET_AVX2 void run_avx2(const kernel_tables& tables, std::uint8_t* rgb, std::size_t count) {
   const float* texels = tables.texels.data();
   const column_entry* columns = tables.columns.data();
   const row_entry* rows = tables.rows.data();

@@ -24,7 +24,7 @@
 
 namespace {
 
-using tonvik::codec::jpeg_isa;
+namespace cpu = tonvik::cpu;
 using tonvik_test::bytes;
 using tonvik_test::memory_sink;
 
@@ -41,7 +41,7 @@ bytes stb_bytes(const image& im, int quality) {
   return out;
 }
 
-bytes our_bytes(jpeg_isa isa, const image& im, int quality) {
+bytes our_bytes(cpu::isa isa, const image& im, int quality) {
   memory_sink sink;
   EXPECT_TRUE(tonvik::codec::write_jpeg_with(isa, sink, im.rgb.data(), im.width, im.height, quality));
   return sink.out;
@@ -130,37 +130,18 @@ image checkerboard(int width, int height, int cell) {
   return im;
 }
 
-constexpr jpeg_isa every_isa[] = {jpeg_isa::portable, jpeg_isa::sse2, jpeg_isa::avx2};
-
-const char* isa_name(jpeg_isa isa) {
-  switch (isa) {
-    case jpeg_isa::portable: return "portable";
-    case jpeg_isa::sse2: return "sse2";
-    case jpeg_isa::avx2: return "avx2";
-  }
-  return "unknown";
-}
+constexpr cpu::isa every_isa[] = {cpu::isa::portable, cpu::isa::sse2, cpu::isa::avx2};
 
 // stb's bytes once, against every path this CPU runs.
 void expect_same(const image& im, int quality, const std::string& what) {
   const bytes expected = stb_bytes(im, quality);
-  for (jpeg_isa isa : every_isa) {
-    if (!tonvik::codec::jpeg_isa_available(isa)) continue;
+  for (cpu::isa isa : every_isa) {
+    if (!cpu::runs(isa)) continue;
     const bytes actual = our_bytes(isa, im, quality);
     if (actual != expected)
       ADD_FAILURE() << what << " " << im.width << "x" << im.height << " quality " << quality << " on "
-                    << isa_name(isa) << ": " << first_difference(expected, actual);
+                    << cpu::name_of(isa) << ": " << first_difference(expected, actual);
   }
-}
-
-TEST(JpegWriterTest, ThisMachineRunsEveryPath) {
-#if defined(__x86_64__)
-  EXPECT_TRUE(tonvik::codec::jpeg_isa_available(jpeg_isa::sse2));
-  if (!__builtin_cpu_supports("avx2")) GTEST_SKIP() << "no AVX2 here: its path is not compared";
-  EXPECT_TRUE(tonvik::codec::jpeg_isa_available(jpeg_isa::avx2));
-#else
-  GTEST_SKIP() << "only the portable path exists here";
-#endif
 }
 
 // Stands for the pipeline's own setting, 3 x the image's width.
@@ -299,11 +280,6 @@ TEST(JpegWriterArgumentsTest, UnwritableArgumentsWriteNothing) {
   EXPECT_FALSE(tonvik::codec::write_jpeg(sink, im.rgb.data(), 16, -1, 90));
   EXPECT_FALSE(tonvik::codec::write_jpeg(sink, im.rgb.data(), 65536, 1, 90));
   EXPECT_TRUE(sink.out.empty());
-}
-
-TEST(JpegWriterArgumentsTest, TheBestPathIsAvailable) {
-  EXPECT_TRUE(tonvik::codec::jpeg_isa_available(tonvik::codec::best_jpeg_isa()));
-  EXPECT_TRUE(tonvik::codec::jpeg_isa_available(jpeg_isa::portable));
 }
 
 }  // namespace

@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "cpu_isa.hpp"
 #include "lut.hpp"
 #include "map_kernel.hpp"
 #include "sampler.hpp"
@@ -15,6 +17,8 @@ namespace {
 
 using vireth::image::lut;
 namespace kernel = vireth::image::kernel;
+namespace cpu = tonvik::cpu;
+using cpu::name_of;
 namespace sampler = vireth::image::sampler;
 
 constexpr std::size_t all_colours = std::size_t{1} << 24;
@@ -73,19 +77,11 @@ std::int64_t first_difference(const std::vector<std::uint8_t>& a, const std::vec
   return -1;
 }
 
-std::vector<kernel::variant> available_variants() {
-  std::vector<kernel::variant> variants;
-  for (kernel::variant v : {kernel::variant::plain, kernel::variant::sse2, kernel::variant::avx2})
-    if (kernel::available(v)) variants.push_back(v);
+std::vector<cpu::isa> available_variants() {
+  std::vector<cpu::isa> variants;
+  for (cpu::isa v : {cpu::isa::portable, cpu::isa::sse2, cpu::isa::avx2})
+    if (cpu::runs(v)) variants.push_back(v);
   return variants;
-}
-
-const char* name_of(kernel::variant v) {
-  switch (v) {
-    case kernel::variant::plain: return "plain";
-    case kernel::variant::sse2: return "sse2";
-    default: return "avx2";
-  }
 }
 
 void expect_every_colour_exact(const lut& t, const std::string& label) {
@@ -99,7 +95,7 @@ void expect_every_colour_exact(const lut& t, const std::string& label) {
     fill_slab(input, first);
     expected = input;
     for (std::size_t i = 0; i < slab_colours; ++i) sampler::map_pixel(strip, expected.data() + 3 * i);
-    for (kernel::variant v : available_variants()) {
+    for (cpu::isa v : available_variants()) {
       actual = input;
       kernel::run(v, tables, actual.data(), slab_colours);
       const std::int64_t bad = first_difference(expected, actual);
@@ -109,14 +105,19 @@ void expect_every_colour_exact(const lut& t, const std::string& label) {
   }
 }
 
-TEST(MapKernel, X86BuildsOfferBothSimdPathsWhereTheCpuHasThem) {
+// The CPU's best level on x86 builds, capped by TONVIK_FORCE_ISA: the runs
+// of the tests once per forced level would otherwise all take one path.
+TEST(MapKernel, TheChosenLevelIsTheCpusCappedByTheForcedOne) {
+  cpu::isa expected = cpu::isa::portable;
 #if defined(__x86_64__)
-  EXPECT_TRUE(kernel::available(kernel::variant::sse2));
-  if (__builtin_cpu_supports("avx2")) {
-    EXPECT_EQ(kernel::best_variant(), kernel::variant::avx2);
-  }
+  const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
+  expected = avx2 ? cpu::isa::avx2 : cpu::isa::sse2;
 #endif
-  EXPECT_TRUE(kernel::available(kernel::best_variant()));
+  const char* forced = std::getenv("TONVIK_FORCE_ISA");
+  for (cpu::isa level : {cpu::isa::portable, cpu::isa::sse2})
+    if (forced && name_of(level) == std::string(forced) && level < expected) expected = level;
+  EXPECT_EQ(name_of(cpu::chosen()), std::string(name_of(expected)));
+  EXPECT_EQ(available_variants().back(), cpu::chosen());
 }
 
 class EveryColour : public ::testing::TestWithParam<std::uint32_t> {};
@@ -166,7 +167,7 @@ TEST(MapKernel, EveryTableSizeTheKernelsTakeMatchesOnSampledColours) {
       EXPECT_LT(pair.x1, t.width) << n;
     }
     const std::vector<std::uint8_t> expected = reference_map(t, input);
-    for (kernel::variant v : available_variants()) {
+    for (cpu::isa v : available_variants()) {
       std::vector<std::uint8_t> actual = input;
       kernel::run(v, tables, actual.data(), input.size() / 3);
       ASSERT_EQ(first_difference(expected, actual), -1) << n << ' ' << name_of(v);
@@ -187,7 +188,7 @@ TEST(MapKernel, OddPixelCountsAndTablesAboveTheKernelLimitMatch) {
       std::mt19937 engine(static_cast<std::uint32_t>(count));
       for (auto& byte : input) byte = static_cast<std::uint8_t>(engine());
       const std::vector<std::uint8_t> expected = reference_map(t, input);
-      for (kernel::variant v : available_variants()) {
+      for (cpu::isa v : available_variants()) {
         std::vector<std::uint8_t> actual = input;
         kernel::map_with(v, t, actual.data(), count);
         EXPECT_EQ(first_difference(expected, actual), -1) << n << ' ' << count << ' ' << name_of(v);

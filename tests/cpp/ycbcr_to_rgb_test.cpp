@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "cpu_isa.hpp"
 #include "image_codec.hpp"
 #include "stb_reference.hpp"
 #include "test_inputs.hpp"
@@ -38,7 +39,7 @@ void scalar_rgb(unsigned char* out, unsigned char y, unsigned char cb, unsigned 
 
 // Every (y, cb, cr): one row of the 256 luma values per chroma pair, with a
 // guard after the row that must stay untouched.
-TEST(JpegColour, EveryInputGivesStbsBytes) {
+TEST(YcbcrToRgb, EveryInputGivesStbsBytes) {
   constexpr int count = 256;
   std::vector<unsigned char> luma(count), cb(count), cr(count);
   for (int i = 0; i < count; ++i) luma[i] = static_cast<unsigned char>(i);
@@ -50,11 +51,9 @@ TEST(JpegColour, EveryInputGivesStbsBytes) {
       std::fill(cr.begin(), cr.end(), static_cast<unsigned char>(red));
       std::fill(row.begin(), row.end(), 0xa5);
       const int done = tonvik_ycbcr_to_rgb3(row.data(), luma.data(), cb.data(), cr.data(), count);
-#if defined(__x86_64__)
-      if (__builtin_cpu_supports("avx2")) {
+      if (tonvik::cpu::runs(tonvik::cpu::isa::avx2)) {
         ASSERT_EQ(done, 248);
       }
-#endif
       for (int i = 0; i < done; ++i) scalar_rgb(expected.data() + 3 * i, luma[i], cb[i], cr[i]);
       mismatches += !std::equal(row.begin(), row.begin() + 3 * done, expected.begin());
       mismatches += row[3 * count] != 0xa5;
@@ -64,7 +63,7 @@ TEST(JpegColour, EveryInputGivesStbsBytes) {
 
 // Mixed chroma within a group, and every short row: whole groups only, never
 // a byte past the row, the rest left to stb's loop.
-TEST(JpegColour, ShortRowsAndMixedPixels) {
+TEST(YcbcrToRgb, ShortRowsAndMixedPixels) {
   std::vector<unsigned char> luma(64), cb(64), cr(64);
   for (int i = 0; i < 64; ++i) {
     luma[i] = static_cast<unsigned char>(i * 37);
@@ -99,7 +98,7 @@ void expect_unpatched_pixels(const std::vector<unsigned char>& file, const std::
   unpatched_stb::free_pixels(theirs);
 }
 
-TEST(JpegColour, DecodesAsStbDoes) {
+TEST(YcbcrToRgb, DecodesAsStbDoes) {
   std::mt19937 noise(5);
   for (int width : {1, 7, 8, 9, 10, 17, 18, 33, 640}) {
     const int height = width == 640 ? 480 : 13;
@@ -117,7 +116,7 @@ TEST(JpegColour, DecodesAsStbDoes) {
   }
 }
 
-TEST(JpegColour, CorpusJpegsDecodeAsStbDoes) {
+TEST(YcbcrToRgb, CorpusJpegsDecodeAsStbDoes) {
   const std::filesystem::path corpus = tonvik_test::corpus_dir("images");
   if (!std::filesystem::is_directory(corpus)) GTEST_SKIP() << "corpus not present";
   int compared = 0;

@@ -105,8 +105,8 @@ bool fast_inflate_enabled() noexcept { return !stb_inflate_forced; }
 // A refused stream frees its exact block before stb's inflate starts, so the
 // peak stays stb's.
 unsigned char* tonvik_png_inflate(const unsigned char* stream, std::uint32_t size, std::uint32_t width,
-                                  std::uint32_t height, int channels, int depth, int interlaced, int zlib_header,
-                                  std::uint32_t* raw_len) {
+                                  std::uint32_t height, int channels, int depth, int interlaced,
+                                  int zlib_header, std::uint32_t* raw_len) {
   if (!tonvik::codec::fast_inflate_enabled()) return nullptr;
   const std::uint64_t exact = tonvik::codec::png_raw_size(width, height, channels, depth, interlaced != 0);
   if (exact == 0) return nullptr;

@@ -72,5 +72,5 @@ bool fast_inflate_enabled() noexcept;
 // the loader frees. Null, with *raw_len untouched, leaves the stream to stb's
 // own inflate. Plain name, no namespace: the patched loader calls it.
 unsigned char* tonvik_png_inflate(const unsigned char* stream, std::uint32_t size, std::uint32_t width,
-                                  std::uint32_t height, int channels, int depth, int interlaced, int zlib_header,
-                                  std::uint32_t* raw_len);
+                                  std::uint32_t height, int channels, int depth, int interlaced,
+                                  int zlib_header, std::uint32_t* raw_len);

@@ -7,7 +7,7 @@
 //
 // Writes whole groups of eight pixels while at least ten remain, and never
 // past the 3 x count bytes of the row; returns how many pixels it converted
-// (0 without AVX2). stb's own loop converts the rest.
+// (0 below the avx2 level, cpu_isa.hpp). stb's own loop converts the rest.
 #pragma once
 
 // Plain name, no namespace: the patched stb loader calls it.
@@ -17,7 +17,7 @@ int tonvik_ycbcr_to_rgb3(unsigned char* out, const unsigned char* y, const unsig
 namespace tonvik::codec {
 
 #if defined(__x86_64__)
-// The AVX2 kernel (x86/ycbcr_to_rgb_avx2.cpp); only for a CPU with AVX2.
+// The AVX2 kernel (x86/ycbcr_to_rgb_avx2.cpp), for the avx2 level only.
 int ycbcr_to_rgb3_avx2(unsigned char* out, const unsigned char* y, const unsigned char* cb,
                        const unsigned char* cr, int count);
 #endif

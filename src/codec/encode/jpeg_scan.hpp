@@ -5,12 +5,12 @@
 //
 // The loop and the coder are written once here and compiled once per
 // instruction set: each jpeg_scan_<isa>.cpp (the portable one here, the SIMD
-// ones in ../x86/) includes this header with its own `kernel` (colour
-// conversion of one block, and the transform that prepares a block for the
-// coder) and instantiates encode_scan. Everything in
-// this header has internal linkage, and the per-ISA files instantiate no
-// standard-library template, so no function compiled for AVX2 can stand in
-// for another file's copy at link time.
+// ones in ../x86/) defines TONVIK_SCAN_TARGET (the target attribute of its
+// level, cpu_isa.hpp; empty for portable and SSE2, which x86-64 always has),
+// includes this header with its own `kernel` (colour conversion of one block,
+// and the transform that prepares a block for the coder) and instantiates
+// encode_scan. Every function here carries that attribute and has internal
+// linkage, so each file gets its own copy, compiled for its own level.
 //
 // Exactness: every float step is the scalar writer's own, in its order. The
 // colour conversion is ((kr*R + kg*G) + kb*B), luma's 128 subtracted last; the
@@ -26,6 +26,10 @@
 
 #include "byte_sink.hpp"
 #include "jpeg_tables.hpp"
+
+#ifndef TONVIK_SCAN_TARGET
+#define TONVIK_SCAN_TARGET
+#endif
 
 namespace tonvik::codec::jpeg {
 
@@ -72,8 +76,8 @@ struct prepared_block {
 // portable path and a vector of floats for the SIMD paths, whose lanes each
 // run this same sequence.
 template <class V>
-inline void dct8(V& d0, V& d1, V& d2, V& d3, V& d4, V& d5, V& d6, V& d7, V c4, V c6, V c2_minus_c6,
-                 V c2_plus_c6) {
+TONVIK_SCAN_TARGET inline void dct8(V& d0, V& d1, V& d2, V& d3, V& d4, V& d5, V& d6, V& d7, V c4, V c6,
+                                    V c2_minus_c6, V c2_plus_c6) {
   V tmp0 = d0 + d7;
   V tmp7 = d0 - d7;
   V tmp1 = d1 + d6;
@@ -115,7 +119,7 @@ inline constexpr float dct_c6 = 0.382683433f;
 inline constexpr float dct_c2_minus_c6 = 0.541196100f;
 inline constexpr float dct_c2_plus_c6 = 1.306562965f;
 
-inline void store_big_endian(unsigned char* out, std::uint64_t word) {
+TONVIK_SCAN_TARGET inline void store_big_endian(unsigned char* out, std::uint64_t word) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
   word = __builtin_bswap64(word);
 #endif
@@ -135,21 +139,21 @@ struct bit_writer {
 
   // Appends the low `length` bits of `value` (no bits set above them). Two
   // codes of at most 26 bits each fit beside the 7 bits a flush leaves.
-  void put(std::uint32_t value, int length) {
+  TONVIK_SCAN_TARGET void put(std::uint32_t value, int length) {
     bits = (bits << length) | value;
     count += length;
   }
 
   // Writes the pending whole bytes (1 <= count <= 63). The bytes after them
   // are written again by the next flush.
-  void flush() {
+  TONVIK_SCAN_TARGET void flush() {
     store_big_endian(out, bits << (64 - count));
     out += count >> 3;
     count &= 7;
   }
 
   // Pads the last byte with one bits and writes it.
-  void finish() {
+  TONVIK_SCAN_TARGET void finish() {
     const int pad = (8 - count) & 7;
     if (pad == 0) return;  // no bits pending
     put((1u << pad) - 1, pad);
@@ -161,8 +165,8 @@ struct bit_writer {
 // The bit buffer is flushed after the DC code, after every two AC codes, after
 // each run of sixteen zeros and after the end of block, so that a put never
 // finds more than 33 bits pending.
-inline int code_block(bit_writer& state, const prepared_block& block, int previous_dc,
-                      const prepared_table& dc_codes, const prepared_table& ac_codes) {
+TONVIK_SCAN_TARGET inline int code_block(bit_writer& state, const prepared_block& block, int previous_dc,
+                                         const prepared_table& dc_codes, const prepared_table& ac_codes) {
   // A local copy keeps the bit buffer in registers: the output bytes are
   // written through an unsigned char pointer, which may alias `state`, and
   // would force a store and reload of it around every code.
@@ -176,7 +180,7 @@ inline int code_block(bit_writer& state, const prepared_block& block, int previo
 
   std::uint64_t pending = block.nonzero & ~std::uint64_t{1};
   unsigned last = 0;
-  const auto put_next = [&] {
+  const auto put_next = [&]() TONVIK_SCAN_TARGET {
     const unsigned k = static_cast<unsigned>(__builtin_ctzll(pending));
     pending &= pending - 1;
     unsigned run = k - last - 1;
@@ -209,7 +213,7 @@ inline int code_block(bit_writer& state, const prepared_block& block, int previo
 
 // The scalar writer's colour conversion of one pixel, the reference every
 // kernel's lanes follow.
-inline void to_ycbcr(const unsigned char* pixel, float& y, float& cb, float& cr) {
+TONVIK_SCAN_TARGET inline void to_ycbcr(const unsigned char* pixel, float& y, float& cb, float& cr) {
   const float r = pixel[0], g = pixel[1], b = pixel[2];
   y = +0.29900f * r + 0.58700f * g + 0.11400f * b - 128;
   cb = -0.16874f * r - 0.33126f * g + 0.50000f * b;
@@ -218,7 +222,7 @@ inline void to_ycbcr(const unsigned char* pixel, float& y, float& cb, float& cr)
 
 // Rows past the bottom repeat the last row, columns past the right edge the
 // last column.
-inline const unsigned char* row_at(const scan_job& job, int row) {
+TONVIK_SCAN_TARGET inline const unsigned char* row_at(const scan_job& job, int row) {
   const int clamped = row < job.height ? row : job.height - 1;
   return job.rgb + static_cast<std::size_t>(clamped) * static_cast<std::size_t>(job.width) * 3;
 }
@@ -226,8 +230,8 @@ inline const unsigned char* row_at(const scan_job& job, int row) {
 // 4:2:0 units, converted the scalar way: the pipeline subsamples only images
 // at most 30 pixels wide, so this path is never the bulk of a call.
 template <class Kernel>
-void encode_subsampled_unit(const scan_job& job, bit_writer& writer, int x,
-                            const unsigned char* const rows[16], int dc[3]) {
+TONVIK_SCAN_TARGET void encode_subsampled_unit(const scan_job& job, bit_writer& writer, int x,
+                                               const unsigned char* const rows[16], int dc[3]) {
   alignas(32) float y[4][64];
   alignas(32) float cb_full[16][16];
   alignas(32) float cr_full[16][16];
@@ -264,7 +268,8 @@ void encode_subsampled_unit(const scan_job& job, bit_writer& writer, int x,
 
 // Copies `size` coded bytes to `out` with a zero byte after every 0xFF, so
 // that no coded byte reads as a marker; returns the bytes written.
-inline std::size_t stuff_zero_bytes(const unsigned char* in, std::size_t size, unsigned char* out) {
+TONVIK_SCAN_TARGET inline std::size_t stuff_zero_bytes(const unsigned char* in, std::size_t size,
+                                                       unsigned char* out) {
   const unsigned char* const end = in + size;
   unsigned char* const start = out;
   for (;;) {
@@ -285,7 +290,7 @@ inline constexpr std::size_t drain_bytes(std::size_t chunk) { return 2 * (chunk 
 
 // Stuffs the coded bytes into the sink's buffer once they pass `chunk`; the
 // last call (`end`) sends the rest and the end-of-image marker.
-inline bool drain(const scan_job& job, bit_writer& writer, bool end) {
+TONVIK_SCAN_TARGET inline bool drain(const scan_job& job, bit_writer& writer, bool end) {
   const auto used = static_cast<std::size_t>(writer.out - job.buffer);
   if (!end && used < job.chunk) return true;
   writer.out = job.buffer;
@@ -301,7 +306,7 @@ inline bool drain(const scan_job& job, bit_writer& writer, bool end) {
 }
 
 template <class Kernel>
-bool encode_scan(const scan_job& job) {
+TONVIK_SCAN_TARGET bool encode_scan(const scan_job& job) {
   bit_writer writer;
   writer.out = job.buffer;
   int dc[3] = {0, 0, 0};
@@ -333,8 +338,8 @@ bool encode_scan(const scan_job& job) {
 // The pixels of one 8-wide group of a row, the last column repeated past the
 // right edge: the row itself when the group lies inside it, else `copy`,
 // filled.
-inline const unsigned char* group_pixels(const unsigned char* row, int x, int width,
-                                         unsigned char (&copy)[24]) {
+TONVIK_SCAN_TARGET inline const unsigned char* group_pixels(const unsigned char* row, int x, int width,
+                                                            unsigned char (&copy)[24]) {
   if (x + 8 <= width) return row + 3 * static_cast<std::size_t>(x);
   for (int c = 0; c < 8; ++c) {
     const int column = x + c < width ? x + c : width - 1;

@@ -83,49 +83,17 @@ std::vector<unsigned char> headers(int width, int height, bool subsample, const 
   return out;
 }
 
-// The AVX2 scan encoder is compiled for BMI1 and BMI2 as well (shifts by a
-// register without the count register, bit scans), which AVX2 processors
-// have; it runs only where the CPU reports all three.
-bool cpu_runs_avx2_path() noexcept {
-#if defined(__x86_64__)
-  static const bool has =
-      __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
-  return has;
-#else
-  return false;
-#endif
-}
-
 }  // namespace
 
-bool jpeg_isa_available(jpeg_isa isa) noexcept {
-  switch (isa) {
-    case jpeg_isa::portable: return true;
-#if defined(__x86_64__)
-    case jpeg_isa::sse2: return true;  // part of x86-64 itself
-    case jpeg_isa::avx2: return cpu_runs_avx2_path();
-#else
-    case jpeg_isa::sse2:
-    case jpeg_isa::avx2: return false;
-#endif
-  }
-  return false;
-}
-
-jpeg_isa best_jpeg_isa() noexcept {
-  if (jpeg_isa_available(jpeg_isa::avx2)) return jpeg_isa::avx2;
-  if (jpeg_isa_available(jpeg_isa::sse2)) return jpeg_isa::sse2;
-  return jpeg_isa::portable;
-}
-
 bool write_jpeg(byte_sink& sink, const unsigned char* rgb, int width, int height, int quality) {
-  return write_jpeg_with(best_jpeg_isa(), sink, rgb, width, height, quality);
+  return write_jpeg_with(cpu::chosen(), sink, rgb, width, height, quality);
 }
 
-bool write_jpeg_with(jpeg_isa isa, byte_sink& sink, const unsigned char* rgb, int width, int height,
+bool write_jpeg_with(cpu::isa level, byte_sink& sink, const unsigned char* rgb, int width, int height,
                      int quality) {
-  if (!rgb || width < 1 || height < 1 || width > jpeg_format_max_side || height > jpeg_format_max_side) return false;
-  if (!jpeg_isa_available(isa)) return false;
+  if (!rgb || width < 1 || height < 1) return false;
+  if (width > jpeg_format_max_side || height > jpeg_format_max_side) return false;
+  if (!cpu::runs(level)) return false;
 
   quality = quality ? quality : 90;
   const bool subsample = quality <= 90;
@@ -146,10 +114,10 @@ bool write_jpeg_with(jpeg_isa isa, byte_sink& sink, const unsigned char* rgb, in
                            buffer.get(),
                            chunk_bytes,
                            &sink};
-  switch (isa) {
+  switch (level) {
 #if defined(__x86_64__)
-    case jpeg_isa::avx2: return jpeg::encode_scan_avx2(job);
-    case jpeg_isa::sse2: return jpeg::encode_scan_sse2(job);
+    case cpu::isa::avx2: return jpeg::encode_scan_avx2(job);
+    case cpu::isa::sse2: return jpeg::encode_scan_sse2(job);
 #endif
     default: return jpeg::encode_scan_portable(job);
   }

@@ -5,38 +5,33 @@
 // same three-component pixels and quality: the same headers and tables, the
 // same float colour conversion, DCT and rounding, 2x2 chroma subsampling at
 // quality 90 and below, the last row and column repeated to fill the edge
-// blocks. SIMD paths (AVX2, SSE2) are chosen at run time; each one's bytes
-// equal the portable path's.
+// blocks. The scan coder's path (portable, SSE2, AVX2) follows the CPU's
+// level (cpu_isa.hpp); each one's bytes equal the portable path's.
 //
 // Ownership: reads the caller's pixels, keeps nothing after it returns. Its
 // working memory is one output chunk (18 KiB of coded bytes, stuffed into
 // the sink's buffer as they go out) whatever the image size.
 // Failure contract: false for arguments it cannot write (no pixels, a side
-// outside 1..jpeg_format_max_side, an ISA this CPU lacks) and when the sink refuses a
-// chunk; the sink then holds an incomplete file. Throws std::bad_alloc only.
+// outside 1..jpeg_format_max_side, a level this process does not run) and
+// when the sink refuses a chunk; the sink then holds an incomplete file.
+// Throws std::bad_alloc only.
 //
 //   memory_sink sink;
 //   bool complete = write_jpeg(sink, rgb, width, height, 3 * width);
 #pragma once
 
 #include "byte_sink.hpp"
+#include "cpu_isa.hpp"
 
 namespace tonvik::codec {
 
-enum class jpeg_isa { portable, sse2, avx2 };
-
-// True when this build and this CPU can run `isa`; portable always can.
-bool jpeg_isa_available(jpeg_isa isa) noexcept;
-
-// The fastest available ISA, chosen once from the CPU's features.
-jpeg_isa best_jpeg_isa() noexcept;
-
 // `quality` as the stb writer reads it: 0 means 90; 90 and below subsample
-// chroma 2x2; then clamped to 1..100.
+// chroma 2x2; then clamped to 1..100. Runs the path of tonvik::cpu::chosen().
 bool write_jpeg(byte_sink& sink, const unsigned char* rgb, int width, int height, int quality);
 
-// The same on a given ISA, for tests and benchmarks that compare the paths.
-bool write_jpeg_with(jpeg_isa isa, byte_sink& sink, const unsigned char* rgb, int width, int height,
+// The same on the path of `level`, for the fuzzer and the benchmarks, which
+// compare the paths within one process.
+bool write_jpeg_with(cpu::isa level, byte_sink& sink, const unsigned char* rgb, int width, int height,
                      int quality);
 
 }  // namespace tonvik::codec

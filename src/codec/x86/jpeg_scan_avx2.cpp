@@ -1,13 +1,16 @@
 // The AVX2 scan encoder: eight lanes, each running the portable path's scalar
 // sequence on its own value. The DCT runs over rows with one lane per row,
 // the block is transposed, and it runs over columns with one lane per column.
-// Compiled with -mavx2 alone: no FMA, so a multiply and an add stay two
-// roundings, as in the scalar writer.
-#include "encode/jpeg_scan.hpp"
-
+// Compiled for the avx2 level (TONVIK_TARGET_AVX2): no FMA, so a multiply
+// and an add stay two roundings, as in the scalar writer.
 #if defined(__x86_64__)
 
 #include <immintrin.h>
+
+#include "cpu_isa.hpp"
+
+#define TONVIK_SCAN_TARGET TONVIK_TARGET_AVX2
+#include "encode/jpeg_scan.hpp"
 
 namespace tonvik::codec::jpeg {
 
@@ -15,13 +18,14 @@ namespace {
 
 // The byte positions of R, G and B of eight pixels: the first six Rs, five
 // Gs, five Bs lie in the first 16 bytes, the rest in the next 8.
-inline __m256 channel(__m128i first16, __m128i next8, __m128i from_first, __m128i from_next) {
+TONVIK_TARGET_AVX2 inline __m256 channel(__m128i first16, __m128i next8, __m128i from_first,
+                                         __m128i from_next) {
   const __m128i bytes =
       _mm_or_si128(_mm_shuffle_epi8(first16, from_first), _mm_shuffle_epi8(next8, from_next));
   return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bytes));
 }
 
-inline void transpose8(__m256* r) {
+TONVIK_TARGET_AVX2 inline void transpose8(__m256* r) {
   const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]);
   const __m256 t1 = _mm256_unpackhi_ps(r[0], r[1]);
   const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]);
@@ -48,13 +52,14 @@ inline void transpose8(__m256* r) {
   r[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
 }
 
-inline void dct_lanes(__m256* d) {
+TONVIK_TARGET_AVX2 inline void dct_lanes(__m256* d) {
   dct8(d[0], d[1], d[2], d[3], d[4], d[5], d[6], d[7], _mm256_set1_ps(dct_c4), _mm256_set1_ps(dct_c6),
        _mm256_set1_ps(dct_c2_minus_c6), _mm256_set1_ps(dct_c2_plus_c6));
 }
 
 struct avx2_kernel {
-  static void convert(const unsigned char* const rows[], int x, int width, float* y, float* cb, float* cr) {
+  TONVIK_TARGET_AVX2 static void convert(const unsigned char* const rows[], int x, int width, float* y,
+                                         float* cb, float* cr) {
     const __m128i red_first = _mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
     const __m128i red_next = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, 2, 5, -1, -1, -1, -1, -1, -1, -1, -1);
     const __m128i green_first = _mm_setr_epi8(1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
@@ -79,7 +84,8 @@ struct avx2_kernel {
     }
   }
 
-  static void transform(const float* samples, const float* reciprocals, prepared_block& block) {
+  TONVIK_TARGET_AVX2 static void transform(const float* samples, const float* reciprocals,
+                                           prepared_block& block) {
     __m256 d[8];
     for (int i = 0; i < 8; ++i) d[i] = _mm256_load_ps(samples + i * 8);
     transpose8(d);
@@ -113,7 +119,7 @@ struct avx2_kernel {
 
 }  // namespace
 
-bool encode_scan_avx2(const scan_job& job) { return encode_scan<avx2_kernel>(job); }
+TONVIK_TARGET_AVX2 bool encode_scan_avx2(const scan_job& job) { return encode_scan<avx2_kernel>(job); }
 
 }  // namespace tonvik::codec::jpeg
 

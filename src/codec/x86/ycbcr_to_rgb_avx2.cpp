@@ -5,6 +5,8 @@
 
 #include <immintrin.h>
 
+#include "cpu_isa.hpp"
+
 namespace tonvik::codec {
 
 namespace {
@@ -15,9 +17,8 @@ constexpr int fixed(float x) { return static_cast<int>(x * 4096.0f + 0.5f) * 256
 
 }  // namespace
 
-__attribute__((target("avx2"))) int ycbcr_to_rgb3_avx2(unsigned char* out, const unsigned char* y,
-                                                       const unsigned char* cb, const unsigned char* cr,
-                                                       int count) {
+TONVIK_TARGET_AVX2 int ycbcr_to_rgb3_avx2(unsigned char* out, const unsigned char* y, const unsigned char* cb,
+                                          const unsigned char* cr, int count) {
   const __m256i half = _mm256_set1_epi32(1 << 19);
   const __m256i centre = _mm256_set1_epi32(128);
   const __m256i cr_to_r = _mm256_set1_epi32(fixed(1.40200f));
