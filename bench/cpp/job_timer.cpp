@@ -30,8 +30,8 @@
 #include <unistd.h>
 
 #include "apply_pipeline.hpp"
-#include "image_codec.hpp"
 #include "encode/jpeg_writer.hpp"
+#include "image_codec.hpp"
 #include "output_file.hpp"
 
 namespace {

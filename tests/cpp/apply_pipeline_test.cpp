@@ -38,8 +38,8 @@ TEST_F(ApplyPipelineTest, WholeImageIsMappedExactlyInRowOrder) {
   ASSERT_EQ(result.status, decode_status::decoded);
   map_image(read_lut(lut_path), result.image);
   const std::vector<std::uint8_t> mapped(result.image.pixels.get(), result.image.pixels.get() + 18);
-  EXPECT_EQ(mapped,
-            (std::vector<std::uint8_t>{127, 127, 127, 63, 127, 191, 255, 255, 254, 255, 0, 0, 0, 0, 0, 255, 255, 0}));
+  EXPECT_EQ(mapped, (std::vector<std::uint8_t>{127, 127, 127, 63, 127, 191, 255, 255, 254, 255, 0, 0, 0, 0, 0,
+                                               255, 255, 0}));
 }
 
 TEST_F(ApplyPipelineTest, UnopenableLutCarriesPathAndErrno) {

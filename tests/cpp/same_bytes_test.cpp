@@ -101,9 +101,7 @@ TEST(SameBytes, PpmInputWithSubsampledChroma) {
 }
 
 // The same pixels as the full-chroma PPM, so the same output.
-TEST(SameBytes, PngInput) {
-  EXPECT_EQ(applied(png_of(61, 37, test_pixels(61, 37))), 0x89238162e6a67fc1u);
-}
+TEST(SameBytes, PngInput) { EXPECT_EQ(applied(png_of(61, 37, test_pixels(61, 37))), 0x89238162e6a67fc1u); }
 
 // A JPEG input goes through the loader's IDCT and colour conversion, which
 // have SIMD and plain versions of their own.
