@@ -15,7 +15,7 @@ CTEST  := $(VENV)/bin/ctest
 BUILD  := build/cpp
 SOURCES := $(shell find src third_party -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: all demo test cpp-build cpp-test py-test py-test-3.13 module system-deps clean \
+.PHONY: all demo test test-fast cpp-build cpp-test py-test py-test-3.13 module system-deps clean \
         test-sanitize test-valgrind fuzz fuzz-differential bench test-aarch64 \
         service service-picture bench-service browser-deps stb-patched
 
@@ -75,6 +75,14 @@ py-test-3.13: $(VENV_313)/.module cpp-build browser-deps
 	$(VPY_313) -m pytest tests/python
 
 test: cpp-test py-test py-test-3.13
+
+# The edit-and-test loop, about two minutes: every C++ test, then the Python
+# tests on 3.12 alone, without the packaging and slow cases (the real browser,
+# the separate Dask cluster, the service's load runs, the multi-gigabyte
+# reads). `make test` runs all of them.
+test-fast: module cpp-build
+	$(CTEST) --test-dir $(BUILD) -j 2 --output-on-failure
+	$(VPY) -m pytest tests/python -m "not packaging and not slow"
 
 # Everything again with AddressSanitizer and UndefinedBehaviorSanitizer: the
 # C++ tests, then the Python tests against the instrumented module, with the

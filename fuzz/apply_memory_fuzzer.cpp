@@ -1,5 +1,5 @@
 // The whole apply path on an image held in memory: screen and decode it, map
-// it through a fixed LUT and encode the JPEG into a sink that only counts.
+// it through a fixed LUT and encode the JPEG into memory.
 // Every loader format is reachable; a crash, a sanitizer report, a hang or an
 // out-of-memory is a finding.
 #include <cstddef>
@@ -7,9 +7,10 @@
 #include <sstream>
 
 #include "apply_pipeline.hpp"
+#include "decode/stb_loader.hpp"
 #include "image_codec.hpp"
 #include "lut.hpp"
-#include "decode/stb_loader.hpp"
+#include "memory_sink.hpp"
 
 namespace {
 
@@ -18,15 +19,6 @@ namespace {
 // its file's bound still goes through the pipeline, which must refuse it at
 // a cost the run's -rss_limit_mb and -timeout allow.
 constexpr long long fuzz_pixel_budget = 1 << 18;
-
-class counting_sink final : public tonvik::codec::byte_sink {
- public:
-  bool put(const unsigned char*, std::size_t size) override {
-    written += size;
-    return true;
-  }
-  std::size_t written = 0;
-};
 
 const vireth::image::lut& grade() {
   static const vireth::image::lut table = [] {
@@ -60,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   tonvik::codec::decoded result = tonvik::codec::decode_memory(data, size);
   if (result.status != tonvik::codec::decode_status::decoded) return 0;
   tonvik::bridge::map_image(grade(), result.image);
-  counting_sink sink;
-  if (!tonvik::codec::encode_jpeg(result.image, sink) || sink.written == 0) __builtin_trap();
+  tonvik_test::memory_sink sink;
+  if (!tonvik::bridge::encode_output(result.image, sink) || sink.out.empty()) __builtin_trap();
   return 0;
 }

@@ -12,30 +12,15 @@
 #include <cstring>
 #include <vector>
 
-#include <stb_image_write.h>
-
 #include "encode/jpeg_writer.hpp"
+#include "memory_sink.hpp"
+#include "stb_reference.hpp"
 
 namespace {
 
 constexpr int max_width = 256;
 constexpr int max_height = 48;
 constexpr std::size_t header_bytes = 4;
-
-class memory_sink final : public tonvik::codec::byte_sink {
- public:
-  bool put(const unsigned char* data, std::size_t size) override {
-    out.insert(out.end(), data, data + size);
-    return true;
-  }
-  std::vector<unsigned char> out;
-};
-
-void append(void* context, void* data, int size) {
-  auto* out = static_cast<std::vector<unsigned char>*>(context);
-  const auto* first = static_cast<const unsigned char*>(data);
-  out->insert(out->end(), first, first + size);
-}
 
 }  // namespace
 
@@ -52,11 +37,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::memcpy(rgb.data() + i, pixels, rgb.size() - i < given ? rgb.size() - i : given);
   }
 
-  std::vector<unsigned char> expected;
-  if (!stbi_write_jpg_to_func(append, &expected, width, height, 3, rgb.data(), quality)) __builtin_trap();
+  const tonvik_test::bytes expected = tonvik_test::stb_jpeg(rgb.data(), width, height, quality);
+  if (expected.empty()) __builtin_trap();
   for (auto isa : {tonvik::cpu::isa::portable, tonvik::cpu::isa::sse2, tonvik::cpu::isa::avx2}) {
     if (!tonvik::cpu::runs(isa)) continue;
-    memory_sink sink;
+    tonvik_test::memory_sink sink;
     if (!tonvik::codec::write_jpeg_with(isa, sink, rgb.data(), width, height, quality)) __builtin_trap();
     if (sink.out != expected) __builtin_trap();
   }

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include "encode/jpeg_writer.hpp"
 #include "image_codec.hpp"
 #include "lut_open_error.hpp"
 #include "output_file.hpp"
@@ -42,13 +43,20 @@ vireth::image::lut read_lut(const std::string& lut_path) {
   return table;
 }
 
+bool encode_output(const codec::rgb_image& image, codec::byte_sink& sink) {
+  if (!image.pixels || !codec::fits_jpeg(image.width, image.height)) return false;
+  // A width that fits_jpeg accepts keeps 3 x width far inside int.
+  return codec::write_jpeg(sink, image.pixels.get(), image.width, image.height, 3 * image.width);
+}
+
 const char* apply_to_file(const vireth::image::lut& table, const std::string& image_path,
                           const std::string& output_path) {
   codec::decoded result = codec::decode_file(image_path);
   if (result.status == codec::decode_status::too_large) return status::image_too_large;
   if (result.status != codec::decode_status::decoded) return status::image_not_found;
   map_image(table, result.image);
-  if (!write_jpeg_file(result.image, output_path)) return status::output_not_written;
+  const auto jpeg = [&image = result.image](codec::byte_sink& sink) { return encode_output(image, sink); };
+  if (!write_output_file(output_path, jpeg)) return status::output_not_written;
   return status::ok;
 }
 

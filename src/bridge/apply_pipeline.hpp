@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "byte_sink.hpp"
 #include "image_codec.hpp"
 #include "lut.hpp"
 
@@ -23,6 +24,12 @@ vireth::image::lut read_lut(const std::string& lut_path);
 // Maps every pixel of `image` in place through `table` (the engine's exact
 // kernel). Throws the engine's exceptions for a table that cannot be sampled.
 void map_image(const vireth::image::lut& table, codec::rgb_image& image);
+
+// The JPEG that apply_lut writes for `image`, into `sink`: baseline, at
+// quality 3 x width (one row's byte length; the writer subsamples chroma 2x2
+// up to 90 and clamps the rest to 100). False for an image larger than
+// fits_jpeg allows and when the sink refuses a byte.
+bool encode_output(const codec::rgb_image& image, codec::byte_sink& sink);
 
 // Decodes `image_path`, maps it through `table` and writes the JPEG to
 // `output_path`. The output is not touched unless the image decoded.

@@ -9,6 +9,14 @@ namespace tonvik::bridge {
 
 fd_writer::fd_writer(int fd) : fd_(fd), buffer_(new unsigned char[buffer_size]) {}
 
+unsigned char* fd_writer::reserve(std::size_t size) {
+  if (failed() || size > buffer_size) return nullptr;
+  if (size > buffer_size - used_ && !flush()) return nullptr;
+  return buffer_.get() + used_;
+}
+
+void fd_writer::commit(std::size_t size) { used_ += size; }
+
 bool fd_writer::put(const unsigned char* bytes, std::size_t size) {
   if (failed()) return false;
   if (size > buffer_size - used_) {

@@ -127,17 +127,17 @@ std::string temp_name(const std::string& directory) {
   return name + ".tmp";
 }
 
-bool encode_to(const codec::rgb_image& image, int fd) {
-  fd_writer writer(fd);
-  return codec::encode_jpeg(image, writer) && writer.flush();
+bool write_to(const file_writer& write, int fd) {
+  fd_writer sink(fd);
+  return write(sink) && sink.flush();
 }
 
 // A pipe, terminal, socket, device or nameless file: written in place,
 // exactly as a plain write.
-bool write_in_place(const codec::rgb_image& image, const std::string& path) {
+bool write_in_place(const file_writer& write, const std::string& path) {
   unique_fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, new_file_mode));
   if (fd.get() < 0) return false;
-  const bool complete = encode_to(image, fd.get());
+  const bool complete = write_to(write, fd.get());
   return fd.close() && complete;
 }
 
@@ -173,8 +173,7 @@ link_result link_unnamed(int fd, const std::string& name) {
 // the named temporary file.
 enum class write_result { written, failed, unsupported };
 
-write_result write_unnamed(const codec::rgb_image& image, const target& destination,
-                           const split_path& parts) {
+write_result write_unnamed(const file_writer& write, const target& destination, const split_path& parts) {
   const std::string directory = parts.directory.empty() ? std::string(".") : parts.directory;
   unique_fd fd(::open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, new_file_mode));
   if (fd.get() < 0) {
@@ -183,7 +182,7 @@ write_result write_unnamed(const codec::rgb_image& image, const target& destinat
     return (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) ? write_result::unsupported
                                                                        : write_result::failed;
   }
-  if (!encode_to(image, fd.get())) return write_result::failed;
+  if (!write_to(write, fd.get())) return write_result::failed;
   if (destination.exists && !take_over(fd.get(), destination.status)) return write_result::failed;
 
   if (!destination.exists) {
@@ -214,7 +213,7 @@ write_result write_unnamed(const codec::rgb_image& image, const target& destinat
   return write_result::failed;
 }
 
-bool write_named(const codec::rgb_image& image, const target& destination, const split_path& parts) {
+bool write_named(const file_writer& write, const target& destination, const split_path& parts) {
   int raw_fd = -1;
   std::string temp_path;
   for (int attempt = 0; attempt < max_temp_attempts && raw_fd < 0; ++attempt) {
@@ -226,7 +225,7 @@ bool write_named(const codec::rgb_image& image, const target& destination, const
   unique_fd fd(raw_fd);
   name_guard guard(temp_path);
 
-  if (!encode_to(image, fd.get())) return false;
+  if (!write_to(write, fd.get())) return false;
   if (destination.exists && !take_over(fd.get(), destination.status)) return false;
   if (!fd.close()) return false;
   if (::rename(guard.path().c_str(), destination.path.c_str()) != 0) return false;
@@ -234,7 +233,7 @@ bool write_named(const codec::rgb_image& image, const target& destination, const
   return true;
 }
 
-bool write_regular(const codec::rgb_image& image, const target& destination, detail::temp_kind kind) {
+bool write_regular(const file_writer& write, const target& destination, detail::temp_kind kind) {
   // A plain write needs write permission on the file itself; renaming over a
   // read-only file would sidestep it.
   if (destination.exists && ::faccessat(AT_FDCWD, destination.path.c_str(), W_OK, AT_EACCESS) != 0) {
@@ -243,10 +242,10 @@ bool write_regular(const codec::rgb_image& image, const target& destination, det
   const split_path parts = split(destination.path);
   if (parts.name.empty()) return false;  // "dir/" names no file
   if (kind == detail::temp_kind::unnamed_first) {
-    const write_result result = write_unnamed(image, destination, parts);
+    const write_result result = write_unnamed(write, destination, parts);
     if (result != write_result::unsupported) return result == write_result::written;
   }
-  return write_named(image, destination, parts);
+  return write_named(write, destination, parts);
 }
 
 bool same_file(const struct stat& a, const struct stat& b) {
@@ -257,7 +256,7 @@ bool same_file(const struct stat& a, const struct stat& b) {
 
 namespace detail {
 
-bool write_jpeg_file(const codec::rgb_image& image, const std::string& output_path, temp_kind kind) {
+bool write_output_file(const std::string& output_path, const file_writer& write, temp_kind kind) {
   // The path ends at its first NUL byte, as every open by name does.
   const std::string path(output_path.c_str());
   if (path.empty()) return false;
@@ -265,33 +264,33 @@ bool write_jpeg_file(const codec::rgb_image& image, const std::string& output_pa
   target destination;
   const bool found = ::lstat(path.c_str(), &destination.status) == 0;
   if (found && !S_ISLNK(destination.status.st_mode)) {
-    if (!S_ISREG(destination.status.st_mode)) return write_in_place(image, path);
+    if (!S_ISREG(destination.status.st_mode)) return write_in_place(write, path);
     destination.path = path;
     destination.exists = true;
-    return write_regular(image, destination, kind);
+    return write_regular(write, destination, kind);
   }
   if (!found && errno == ENOENT) {
     destination.path = path;
-    return write_regular(image, destination, kind);
+    return write_regular(write, destination, kind);
   }
   // Links: what open(2) would reach through every kind of them, the kernel
   // following /proc/self/fd links to pipes and sockets that have no path.
   struct stat reached {};
   const bool exists = ::stat(path.c_str(), &reached) == 0;
-  if (exists && !S_ISREG(reached.st_mode)) return write_in_place(image, path);
+  if (exists && !S_ISREG(reached.st_mode)) return write_in_place(write, path);
   if (!resolve(path, destination)) return false;
   // A /proc/self/fd link whose text names no path to the same file (an
   // unlinked file, another mount namespace) can only be reached by opening it.
   if (exists && !(destination.exists && same_file(destination.status, reached))) {
-    return write_in_place(image, path);
+    return write_in_place(write, path);
   }
-  return write_regular(image, destination, kind);
+  return write_regular(write, destination, kind);
 }
 
 }  // namespace detail
 
-bool write_jpeg_file(const codec::rgb_image& image, const std::string& output_path) {
-  return detail::write_jpeg_file(image, output_path, detail::temp_kind::unnamed_first);
+bool write_output_file(const std::string& output_path, const file_writer& write) {
+  return detail::write_output_file(output_path, write, detail::temp_kind::unnamed_first);
 }
 
 }  // namespace tonvik::bridge

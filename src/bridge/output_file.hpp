@@ -1,6 +1,6 @@
-// Writes the JPEG of an image to a path the way a plain "wb" write would,
-// except that a failed write never destroys what was there or leaves a partial
-// file behind, and neither does a killed process where the file system offers
+// Writes a file's bytes to a path the way a plain "wb" write would, except
+// that a failed write never destroys what was there or leaves a partial file
+// behind, and neither does a killed process where the file system offers
 // unnamed files (ext4, xfs, btrfs, tmpfs and most others).
 //
 // A regular file, new or existing (also when reached through symbolic links,
@@ -30,17 +30,26 @@
 // place, as a plain write does. So is a /proc/self/fd link to a regular file
 // that no longer has a name of its own.
 //
-//   if (!write_jpeg_file(image, "graded.jpg")) return status::output_not_written;
+// What goes into the file is the caller's: a writer fills the sink it is
+// given, in order, and says whether it could. A writer that fails leaves the
+// path as a failed plain write would, never a partial regular file.
+//
+//   const auto fill = [&](codec::byte_sink& sink) { return sink.put(bytes, size); };
+//   if (!write_output_file("graded.jpg", fill)) return status::output_not_written;
 #pragma once
 
+#include <functional>
 #include <string>
 
-#include "image_codec.hpp"
+#include "byte_sink.hpp"
 
 namespace tonvik::bridge {
 
-// True only when the complete JPEG is in place at `output_path`.
-bool write_jpeg_file(const codec::rgb_image& image, const std::string& output_path);
+// Puts the whole file into `sink`; false when it could not.
+using file_writer = std::function<bool(codec::byte_sink& sink)>;
+
+// True only when the complete file is in place at `output_path`.
+bool write_output_file(const std::string& output_path, const file_writer& write);
 
 namespace detail {
 
@@ -48,7 +57,7 @@ namespace detail {
 // exercise the path taken on file systems without unnamed files.
 enum class temp_kind { unnamed_first, named };
 
-bool write_jpeg_file(const codec::rgb_image& image, const std::string& output_path, temp_kind kind);
+bool write_output_file(const std::string& output_path, const file_writer& write, temp_kind kind);
 
 }  // namespace detail
 

@@ -7,14 +7,10 @@
 #include "decode/file_source.hpp"
 #include "decode/input_bounds.hpp"
 #include "decode/stb_loader.hpp"
-#include "encode/jpeg_writer.hpp"
 
 namespace tonvik::codec {
 
 namespace {
-
-// Packed RGB is all the mapper and the writer understand.
-constexpr int rgb_components = 3;
 
 decoded too_large() {
   decoded result;
@@ -63,11 +59,6 @@ bool fits_jpeg(std::int64_t width, std::int64_t height) noexcept {
   return width > 0 && height > 0 && !exceeds_jpeg(width, height);
 }
 
-int jpeg_quality_for_width(int width) noexcept {
-  // A width that fits_jpeg accepts keeps 3 x width far inside int.
-  return rgb_components * width;
-}
-
 decoded decode_file(const std::string& path) {
   opened_image file = open_image(path);
   switch (file.status) {
@@ -88,11 +79,6 @@ decoded decode_memory(const unsigned char* bytes, std::size_t size) {
   source.bytes = bytes;
   source.size = size;
   return decode_source(source, size, [] {});
-}
-
-bool encode_jpeg(const rgb_image& image, byte_sink& sink) {
-  if (!image.pixels || !fits_jpeg(image.width, image.height)) return false;
-  return write_jpeg(sink, image.pixels.get(), image.width, image.height, jpeg_quality_for_width(image.width));
 }
 
 }  // namespace tonvik::codec

@@ -1,17 +1,14 @@
-// The image codecs: decode a file or memory to packed 8-bit RGB, screen its
-// size against what a JPEG can hold, and encode a JPEG into any byte sink.
-// Knows pixels and bytes only; what is done to the pixels in between is the
-// caller's business.
+// The image codecs' front: decode a file or memory to packed 8-bit RGB and
+// screen its size against what a JPEG can hold; the JPEG writer itself is
+// encode/jpeg_writer.hpp. Knows pixels and bytes only; what is done to the
+// pixels, and what JPEG is made of them, is the caller's business.
 //
 // Ownership: an rgb_image owns its pixels and releases them through the
 // loader's own free function. Failure contract: decoding reports through
-// decode_status, encoding through its bool result; nothing throws but
-// std::bad_alloc.
+// decode_status; nothing throws but std::bad_alloc.
 //
 //   decoded result = decode_file(path);
-//   if (result.status == decode_status::decoded) {
-//     bool complete = encode_jpeg(result.image, sink);
-//   }
+//   if (result.status == decode_status::decoded) use(result.image);
 #pragma once
 
 #include <cstddef>
@@ -19,7 +16,6 @@
 #include <memory>
 #include <string>
 
-#include "byte_sink.hpp"
 #include "limits.hpp"
 
 namespace tonvik::codec {
@@ -57,10 +53,6 @@ bool exceeds_jpeg(std::int64_t width, std::int64_t height) noexcept;
 // True when an image of this size can be written as a JPEG.
 bool fits_jpeg(std::int64_t width, std::int64_t height) noexcept;
 
-// Quality handed to the writer: one row's byte length, 3 x width. The writer
-// subsamples chroma 2x2 up to 90 and clamps the rest to 100.
-int jpeg_quality_for_width(int width) noexcept;
-
 // Reads the header first: a size that exceeds_jpeg gives too_large without
 // decoding; a header that cannot be read, that declares more pixels than its
 // file's size can code, or whose data the file's structure shows cut short
@@ -71,9 +63,5 @@ int jpeg_quality_for_width(int width) noexcept;
 // decode_file opens the path once (decode/file_source.hpp).
 decoded decode_file(const std::string& path);
 decoded decode_memory(const unsigned char* bytes, std::size_t size);
-
-// Encodes `image` as one baseline JPEG into `sink`. True only when the writer
-// succeeded and the sink accepted every byte.
-bool encode_jpeg(const rgb_image& image, byte_sink& sink);
 
 }  // namespace tonvik::codec

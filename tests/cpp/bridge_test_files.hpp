@@ -1,8 +1,7 @@
 // Shared helpers of the bridge tests: a scratch directory, small files, a
-// 33-point identity LUT and binary PPM images (which the loader decodes exactly).
+// check run as an unprivileged user; the inputs come from test_inputs.hpp.
 #pragma once
 
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -18,7 +17,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "test_inputs.hpp"
+
 namespace tonvik::bridge::testing {
+
+using namespace ::tonvik_test;
 
 class scratch_dir {
  public:
@@ -58,30 +61,6 @@ inline void write_file(const std::string& path, const std::string& bytes) {
 inline std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// Entry (r, g, b) holds r/N-1, g/N-1, b/N-1, red running fastest.
-inline std::string identity_cube(int size) {
-  std::string text = "TITLE \"identity\"\nLUT_3D_SIZE " + std::to_string(size) + "\n";
-  const double step = 1.0 / (size - 1);
-  for (int b = 0; b < size; ++b)
-    for (int g = 0; g < size; ++g)
-      for (int r = 0; r < size; ++r)
-        text +=
-            std::to_string(r * step) + " " + std::to_string(g * step) + " " + std::to_string(b * step) + "\n";
-  return text;
-}
-
-// A binary PPM (P6): the loader hands its bytes over unchanged.
-inline std::string ppm(int width, int height, const std::vector<std::uint8_t>& rgb) {
-  std::string bytes = "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
-  bytes.append(rgb.begin(), rgb.end());
-  return bytes;
-}
-
-// A flat grey PPM of the given size.
-inline std::string grey_ppm(int width, int height, std::uint8_t value = 128) {
-  return ppm(width, height, std::vector<std::uint8_t>(static_cast<std::size_t>(width) * height * 3, value));
 }
 
 // The user a permission check runs as when the tests run as root, who reads

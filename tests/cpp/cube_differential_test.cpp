@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "cube_differential.hpp"
-#include "test_luts.hpp"
+#include "test_inputs.hpp"
 
 namespace {
 

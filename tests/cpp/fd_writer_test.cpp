@@ -1,5 +1,6 @@
 #include "fd_writer.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -23,14 +24,22 @@ TEST(FdWriterTest, BytesArriveInOrderAcrossBufferBoundaries) {
   std::string expected;
   {
     fd_writer writer(fd);
-    // Small pieces, one piece that straddles the buffer end, one larger than it.
+    // Small pieces, one piece that straddles the buffer end, one larger than
+    // it; those an encoder may reserve are written into the lent buffer.
     const std::vector<std::size_t> sizes = {
-        1, 7, fd_writer::buffer_size - 5, 64, fd_writer::buffer_size * 2 + 3, 2};
+        1, 7, fd_writer::buffer_size - 5, 64, fd_writer::buffer_size * 2 + 3, 2, fd_writer::min_reserve};
     unsigned char next = 0;
     for (std::size_t size : sizes) {
       std::vector<unsigned char> piece(size);
       for (auto& byte : piece) byte = next++;
-      ASSERT_TRUE(writer.put(piece.data(), piece.size()));
+      if (size <= fd_writer::min_reserve) {
+        unsigned char* room = writer.reserve(size);
+        ASSERT_NE(room, nullptr);
+        std::copy(piece.begin(), piece.end(), room);
+        writer.commit(size);
+      } else {
+        ASSERT_TRUE(writer.put(piece.data(), piece.size()));
+      }
       expected.append(piece.begin(), piece.end());
     }
     ASSERT_TRUE(writer.flush());
@@ -49,6 +58,7 @@ TEST(FdWriterTest, FullDeviceFailureLatches) {
   EXPECT_FALSE(writer.flush());
   EXPECT_EQ(writer.error_number(), ENOSPC);
   EXPECT_FALSE(writer.put(&byte, 1));
+  EXPECT_EQ(writer.reserve(1), nullptr);
   EXPECT_FALSE(writer.flush());
   ::close(fd);
 }

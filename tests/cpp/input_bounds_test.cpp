@@ -1,5 +1,6 @@
 // The per-format bounds of input_bounds.hpp at their edges: the densest file
-// of each format is accepted at exactly its bound and refused one row later.
+// of each format is accepted at exactly its bound and refused one row later;
+// the size limits of what is written, and input that is no image at all.
 #include "decode/input_bounds.hpp"
 
 #include <cstdint>
@@ -7,9 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include "image_codec.hpp"
+
 namespace {
 
+using tonvik::codec::decode_memory;
+using tonvik::codec::decode_status;
 using tonvik::codec::file_can_hold;
+using tonvik::codec::fits_jpeg;
 using tonvik::codec::image_format;
 using tonvik::codec::image_header;
 
@@ -110,6 +116,35 @@ TEST(Bounds, HugeFilesDoNotOverflow) {
   // the 2^40 a file is counted as, and no product wraps.
   EXPECT_FALSE(file_can_hold(header_of(image_format::png, 1 << 24, 1 << 24, 64), UINT64_MAX));
   EXPECT_TRUE(file_can_hold(header_of(image_format::pnm, 1 << 18, 1 << 18, 8), UINT64_MAX));
+}
+
+struct size_case {
+  std::int64_t width;
+  std::int64_t height;
+  bool fits;
+};
+
+class JpegSizeTest : public ::testing::TestWithParam<size_case> {};
+
+TEST_P(JpegSizeTest, LimitsAreInclusive) {
+  EXPECT_EQ(fits_jpeg(GetParam().width, GetParam().height), GetParam().fits);
+}
+
+INSTANTIATE_TEST_SUITE_P(Boundaries, JpegSizeTest,
+                         ::testing::Values(size_case{1, 1, true}, size_case{65500, 1, true},
+                                           size_case{1, 65500, true}, size_case{65501, 1, false},
+                                           size_case{1, 65501, false}, size_case{65535, 1, false},
+                                           size_case{65500, 2732, true},    // 178,946,000 pixels
+                                           size_case{65500, 2733, false},   // 179,011,500 pixels
+                                           size_case{13377, 13377, true},   // 178,944,129 pixels
+                                           size_case{13377, 13378, false},  // 178,957,506 pixels
+                                           size_case{0, 5, false}, size_case{5, -1, false}));
+
+TEST(DecodeMemoryTest, GarbageAndEmptyInputAreNotFound) {
+  const std::string garbage = "definitely not an image";
+  EXPECT_EQ(decode_memory(reinterpret_cast<const unsigned char*>(garbage.data()), garbage.size()).status,
+            decode_status::undecodable);
+  EXPECT_EQ(decode_memory(nullptr, 0).status, decode_status::undecodable);
 }
 
 }  // namespace

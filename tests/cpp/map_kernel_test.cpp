@@ -11,7 +11,7 @@
 #include "lut.hpp"
 #include "map_kernel.hpp"
 #include "sampler.hpp"
-#include "test_luts.hpp"
+#include "test_inputs.hpp"
 
 namespace {
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -12,7 +11,7 @@
 #include <vector>
 
 #include "lut.hpp"
-#include "test_luts.hpp"
+#include "test_inputs.hpp"
 
 namespace {
 
@@ -396,24 +395,18 @@ TEST(ParseCube, IdentityTablesRoundTrip) {
   }
 }
 
-// Third-party cube files, read in place when the shared corpus is present:
-// beside the repository, or where TONVIK_CORPUS_DIR says (as for the Python
-// tests, tests/python/support.py).
-std::filesystem::path corpus_dir() {
-  const char* chosen = std::getenv("TONVIK_CORPUS_DIR");
-  return std::filesystem::path(chosen && *chosen ? chosen : TONVIK_CORPUS_DIR) / "cube";
-}
-
+// Third-party cube files, read in place when the optional corpus is present.
 TEST(CubeCorpus, EveryFileGivesItsExpectedOutcome) {
-  std::ifstream manifest(corpus_dir() / "MANIFEST.md");
-  if (!manifest) GTEST_SKIP() << "no cube corpus at " << corpus_dir();
+  const std::filesystem::path dir = tonvik_test::corpus_dir("cube");
+  std::ifstream manifest(dir / "MANIFEST.md");
+  if (!manifest) GTEST_SKIP() << "no cube corpus at " << dir;
   std::string row;
   int checked = 0;
   while (std::getline(manifest, row)) {
     if (row.rfind("| ", 0) != 0 || row.find(".cube") == std::string::npos) continue;
     const std::string file = row.substr(2, row.find(' ', 2) - 2);
     const std::string expect = row.substr(row.rfind("| ", row.size() - 3) + 2);
-    std::ifstream in(corpus_dir() / file);
+    std::ifstream in(dir / file);
     ASSERT_TRUE(in) << file;
     lut t;
     if (expect.rfind("ok", 0) == 0) {

@@ -8,11 +8,12 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <stb_image_write.h>
 
 #include "apply_pipeline.hpp"
 #include "bridge_test_files.hpp"
 #include "image_codec.hpp"
+#include "memory_sink.hpp"
+#include "stb_reference.hpp"
 
 namespace {
 
@@ -21,7 +22,7 @@ using namespace tonvik::codec;
 using namespace tonvik::bridge::testing;
 
 // FNV-1a, 64 bits: enough to tell two outputs apart, no library needed.
-std::uint64_t fingerprint(const std::string& bytes) {
+std::uint64_t fingerprint(const tonvik_test::bytes& bytes) {
   std::uint64_t hash = 0xcbf29ce484222325u;
   for (unsigned char byte : bytes) hash = (hash ^ byte) * 0x100000001b3u;
   return hash;
@@ -63,33 +64,17 @@ std::vector<std::uint8_t> test_pixels(int width, int height) {
   return rgb;
 }
 
-class string_sink : public byte_sink {
- public:
-  bool put(const unsigned char* bytes, std::size_t size) override {
-    bytes_.append(reinterpret_cast<const char*>(bytes), size);
-    return true;
-  }
-  const std::string& bytes() const { return bytes_; }
-
- private:
-  std::string bytes_;
-};
-
 std::string png_of(int width, int height, const std::vector<std::uint8_t>& rgb) {
-  std::string png;
-  auto append = [](void* context, void* data, int size) {
-    static_cast<std::string*>(context)->append(static_cast<const char*>(data), static_cast<std::size_t>(size));
-  };
-  stbi_write_png_to_func(append, &png, width, height, 3, rgb.data(), width * 3);
-  return png;
+  const tonvik_test::bytes png = tonvik_test::stb_png(rgb.data(), width, height);
+  return std::string(png.begin(), png.end());
 }
 
 std::string jpeg_of(const std::string& encoded) {
   decoded image = decode_memory(reinterpret_cast<const unsigned char*>(encoded.data()), encoded.size());
   EXPECT_EQ(image.status, decode_status::decoded);
-  string_sink sink;
-  EXPECT_TRUE(encode_jpeg(image.image, sink));
-  return sink.bytes();
+  tonvik_test::memory_sink sink;
+  EXPECT_TRUE(encode_output(image.image, sink));
+  return std::string(sink.out.begin(), sink.out.end());
 }
 
 // Decodes `encoded`, maps it through the mixing table and fingerprints the JPEG.
@@ -100,9 +85,9 @@ std::uint64_t applied(const std::string& encoded) {
   decoded image = decode_memory(reinterpret_cast<const unsigned char*>(encoded.data()), encoded.size());
   EXPECT_EQ(image.status, decode_status::decoded);
   map_image(read_lut(lut_path), image.image);
-  string_sink sink;
-  EXPECT_TRUE(encode_jpeg(image.image, sink));
-  return fingerprint(sink.bytes());
+  tonvik_test::memory_sink sink;
+  EXPECT_TRUE(encode_output(image.image, sink));
+  return fingerprint(sink.out);
 }
 
 // 61 wide is written at quality 100 with full chroma, 29 wide at quality 87
@@ -116,9 +101,7 @@ TEST(SameBytes, PpmInputWithSubsampledChroma) {
 }
 
 // The same pixels as the full-chroma PPM, so the same output.
-TEST(SameBytes, PngInput) {
-  EXPECT_EQ(applied(png_of(61, 37, test_pixels(61, 37))), 0x89238162e6a67fc1u);
-}
+TEST(SameBytes, PngInput) { EXPECT_EQ(applied(png_of(61, 37, test_pixels(61, 37))), 0x89238162e6a67fc1u); }
 
 // A JPEG input goes through the loader's IDCT and colour conversion, which
 // have SIMD and plain versions of their own.

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -12,10 +11,11 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <stb_image_write.h>
 
 #include "cpu_isa.hpp"
 #include "image_codec.hpp"
+#include "stb_reference.hpp"
+#include "test_inputs.hpp"
 #include "unpatched_stb_image.hpp"
 
 namespace {
@@ -98,11 +98,6 @@ void expect_unpatched_pixels(const std::vector<unsigned char>& file, const std::
   unpatched_stb::free_pixels(theirs);
 }
 
-void append(void* context, void* data, int size) {
-  auto* out = static_cast<std::vector<unsigned char>*>(context);
-  out->insert(out->end(), static_cast<unsigned char*>(data), static_cast<unsigned char*>(data) + size);
-}
-
 TEST(YcbcrToRgb, DecodesAsStbDoes) {
   std::mt19937 noise(5);
   for (int width : {1, 7, 8, 9, 10, 17, 18, 33, 640}) {
@@ -114,17 +109,15 @@ TEST(YcbcrToRgb, DecodesAsStbDoes) {
           rgb[(std::size_t(y) * width + x) * 3 + c] =
               static_cast<unsigned char>((x * (c + 2) + y * (3 - c)) / 3 + int(noise() % 23) - 11);
     for (int quality : {50, 90, 100}) {  // 2x2 subsampled chroma up to 90
-      std::vector<unsigned char> file;
-      ASSERT_TRUE(stbi_write_jpg_to_func(append, &file, width, height, 3, rgb.data(), quality));
+      const std::vector<unsigned char> file = tonvik_test::stb_jpeg(rgb.data(), width, height, quality);
+      ASSERT_FALSE(file.empty());
       expect_unpatched_pixels(file, std::to_string(width) + " wide, quality " + std::to_string(quality));
     }
   }
 }
 
 TEST(YcbcrToRgb, CorpusJpegsDecodeAsStbDoes) {
-  // Beside the repository, or where TONVIK_CORPUS_DIR says (as for the Python tests).
-  const char* chosen = std::getenv("TONVIK_CORPUS_DIR");
-  const std::filesystem::path corpus = std::filesystem::path(chosen && *chosen ? chosen : TONVIK_CORPUS_DIR) / "images";
+  const std::filesystem::path corpus = tonvik_test::corpus_dir("images");
   if (!std::filesystem::is_directory(corpus)) GTEST_SKIP() << "corpus not present";
   int compared = 0;
   for (const auto& entry : std::filesystem::directory_iterator(corpus)) {

@@ -62,7 +62,7 @@ def read_in_child(lut: str, tmp_path: Path) -> tuple[str, int]:
 @pytest.mark.parametrize(
     "device",
     [
-        pytest.param("/dev/urandom", id="urandom-after-2^24-lines"),
+        pytest.param("/dev/urandom", id="urandom-after-2^24-lines", marks=pytest.mark.slow),
         pytest.param("/dev/zero", id="zero-after-1MiB-without-line-end"),
     ],
 )

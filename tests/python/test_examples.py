@@ -259,6 +259,7 @@ def scheduler_address(tmp_path: Path) -> Iterator[str]:
                 process.wait()
 
 
+@pytest.mark.slow
 def test_dask_example_runs_on_a_separate_cluster(
     scheduler_address: str, lut: Path, photos: Path, tmp_path: Path
 ) -> None:

@@ -18,23 +18,18 @@ import pytest
 from PIL import Image
 
 import tonvik
+from image_forge import Picture, pnm
+from support import OK, write_cube
 
-OK = "success:ok"
 OLD_CONTENTS = b"previous contents, must survive"
 # How long to wait for the child to start writing before giving up: decoding
 # the 12 MP image takes well under a second, but the machine may be loaded.
 WRITE_START_TIMEOUT = 120.0
 
 
-def identity_lut(folder: Path) -> Path:
-    lut = folder / "identity.cube"
-    lut.write_text("LUT_3D_SIZE 2\n" + "".join(f"{r} {g} {b}\n" for b in (0, 1) for g in (0, 1) for r in (0, 1)))
-    return lut
-
-
 def ppm(path: Path, rgb: np.ndarray) -> Path:
     height, width, _ = rgb.shape
-    path.write_bytes(b"P6\n%d %d\n255\n" % (width, height) + rgb.astype(np.uint8).tobytes())
+    path.write_bytes(pnm(Picture(width, height, rgb.astype(np.uint8).tobytes())))
     return path
 
 
@@ -43,7 +38,7 @@ def inputs(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, Path]:
     """A LUT and a 12 MP noise image (noise makes the JPEG write long and large)."""
     folder = tmp_path_factory.mktemp("inputs")
     noise = np.random.default_rng(12).integers(0, 256, size=(3000, 4000, 3), dtype=np.uint8)
-    return identity_lut(folder), ppm(folder / "photo.ppm", noise)
+    return write_cube(folder / "identity.cube"), ppm(folder / "photo.ppm", noise)
 
 
 def open_files_in(pid: int, folder: Path) -> list[str]:
@@ -109,7 +104,7 @@ def test_sigkill_mid_write_leaves_nothing_beside_the_output(
 
 
 def test_dev_stdout_to_a_pipe_receives_the_jpeg(tmp_path: Path) -> None:
-    lut = identity_lut(tmp_path)
+    lut = write_cube(tmp_path / "identity.cube")
     image = ppm(tmp_path / "small.ppm", np.full((48, 64, 3), 200, dtype=np.uint8))
     completed = subprocess.run(
         [
@@ -131,7 +126,7 @@ def test_dev_stdout_to_a_pipe_receives_the_jpeg(tmp_path: Path) -> None:
 
 
 def test_fifo_as_output_receives_the_jpeg_in_place(tmp_path: Path) -> None:
-    lut = identity_lut(tmp_path)
+    lut = write_cube(tmp_path / "identity.cube")
     image = ppm(tmp_path / "small.ppm", np.full((48, 64, 3), 90, dtype=np.uint8))
     fifo = tmp_path / "out.fifo"
     os.mkfifo(fifo)
@@ -152,7 +147,7 @@ def test_fifo_as_output_receives_the_jpeg_in_place(tmp_path: Path) -> None:
 
 
 def test_setuid_and_setgid_are_dropped_from_a_replaced_file(tmp_path: Path) -> None:
-    lut = identity_lut(tmp_path)
+    lut = write_cube(tmp_path / "identity.cube")
     image = ppm(tmp_path / "small.ppm", np.full((8, 8, 3), 90, dtype=np.uint8))
     output = tmp_path / "out.jpg"
     output.write_bytes(OLD_CONTENTS)
@@ -162,7 +157,7 @@ def test_setuid_and_setgid_are_dropped_from_a_replaced_file(tmp_path: Path) -> N
 
 
 def test_largest_side_written_is_65500(tmp_path: Path) -> None:
-    lut = identity_lut(tmp_path)
+    lut = write_cube(tmp_path / "identity.cube")
     image = ppm(tmp_path / "wide.ppm", np.full((1, 65500, 3), 90, dtype=np.uint8))
     output = tmp_path / "wide.jpg"
     assert tonvik.apply_lut(str(lut), str(image), str(output)) == OK

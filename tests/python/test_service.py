@@ -413,6 +413,7 @@ def run_job(port: int, job: Job) -> Answer | None:
     return request(port, "POST", path, job.upload)
 
 
+@pytest.mark.slow
 def test_load_run_every_answer_is_the_expected_one(service: Service, looks: Path, tmp_path: Path) -> None:
     jobs, expected = load_mix(looks, tmp_path)
     with concurrent.futures.ThreadPoolExecutor(max_workers=16) as clients:
@@ -433,6 +434,7 @@ def test_load_run_every_answer_is_the_expected_one(service: Service, looks: Path
     assert service.process.poll() is None
 
 
+@pytest.mark.slow
 def test_a_killed_worker_costs_only_the_requests_in_flight(
     looks: Path, tmp_path: Path, capsys: pytest.CaptureFixture[str]
 ) -> None:
@@ -626,6 +628,7 @@ SCREENSHOT_ENV = "GRADE_SERVICE_SCREENSHOT"
 PICTURE_COLOURS = 256  # a palette keeps the README's screenshot small
 
 
+@pytest.mark.slow
 def test_page_grades_a_dropped_image_in_a_real_browser(service: Service, tmp_path: Path) -> None:
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service as DriverService

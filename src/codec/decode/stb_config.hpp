@@ -2,7 +2,7 @@
 // which is then the one translation unit holding the loader. Every format it
 // knows stays enabled; nothing else defines its implementation macro, so
 // there is exactly one copy of it. (stb's JPEG writer is compiled apart, as
-// the tests' reference: stb_write_reference.cpp.)
+// the tests' reference: tests/support/stb_reference.cpp.)
 //
 // The loader is built from stb_image_patched.h, the pinned header of
 // third_party/stb with the patch series of third_party/stb/patches applied

@@ -34,8 +34,9 @@
 namespace tonvik::codec::jpeg {
 
 // What the set-up hands to a scan encoder. The buffer is the writer's output
-// chunk: `chunk` bytes are sent to the sink at a time, and scan_slack more
-// bytes after them take a whole unit's output past the chunk's end.
+// chunk: `chunk` bytes are stuffed into the sink's own buffer at a time, and
+// scan_slack more bytes after them take a whole unit's output past the
+// chunk's end.
 struct scan_job {
   const unsigned char* rgb;  // packed RGB, rows top to bottom
   int width;
@@ -43,8 +44,7 @@ struct scan_job {
   bool subsample;                   // 2x2 chroma (four luma blocks, one Cb, one Cr per unit)
   const float* luma_reciprocals;    // 64, natural order
   const float* chroma_reciprocals;  // 64, natural order
-  unsigned char* buffer;   // the coded bytes, unstuffed: chunk + scan_slack
-  unsigned char* stuffed;  // the same, stuffed: 2 * (chunk + scan_slack)
+  unsigned char* buffer;  // the coded bytes, unstuffed: chunk + scan_slack
   std::size_t chunk;
   byte_sink* sink;
 };
@@ -284,18 +284,25 @@ TONVIK_SCAN_TARGET inline std::size_t stuff_zero_bytes(const unsigned char* in, 
   return static_cast<std::size_t>(out - start);
 }
 
-// Sends the coded bytes once they pass `chunk`, stuffed; the last call
-// (`end`) sends the rest and the end-of-image marker.
+// The most a drain asks of the sink: the chunk and its slack stuffed (at
+// most twice as many bytes), and the end marker.
+inline constexpr std::size_t drain_bytes(std::size_t chunk) { return 2 * (chunk + scan_slack) + 2; }
+
+// Stuffs the coded bytes into the sink's buffer once they pass `chunk`; the
+// last call (`end`) sends the rest and the end-of-image marker.
 TONVIK_SCAN_TARGET inline bool drain(const scan_job& job, bit_writer& writer, bool end) {
   const auto used = static_cast<std::size_t>(writer.out - job.buffer);
   if (!end && used < job.chunk) return true;
   writer.out = job.buffer;
-  std::size_t size = stuff_zero_bytes(job.buffer, used, job.stuffed);
+  unsigned char* const out = job.sink->reserve(2 * used + 2);
+  if (!out) return false;
+  std::size_t size = stuff_zero_bytes(job.buffer, used, out);
   if (end) {
-    job.stuffed[size++] = 0xFF;
-    job.stuffed[size++] = 0xD9;
+    out[size++] = 0xFF;
+    out[size++] = 0xD9;
   }
-  return size == 0 || job.sink->put(job.stuffed, size);
+  job.sink->commit(size);
+  return true;
 }
 
 template <class Kernel>

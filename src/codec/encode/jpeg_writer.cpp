@@ -102,9 +102,9 @@ bool write_jpeg_with(cpu::isa level, byte_sink& sink, const unsigned char* rgb, 
   const std::vector<unsigned char> head = headers(width, height, subsample, q);
   if (!sink.put(head.data(), head.size())) return false;
 
-  // The coded bytes, then room for them stuffed (at most twice as many).
-  constexpr std::size_t raw_bytes = chunk_bytes + jpeg::scan_slack;
-  const std::unique_ptr<unsigned char[]> buffer(new unsigned char[3 * raw_bytes]);
+  // The coded bytes; they are stuffed straight into the sink's buffer.
+  static_assert(jpeg::drain_bytes(chunk_bytes) <= byte_sink::min_reserve, "every sink lends a drain's bytes");
+  const std::unique_ptr<unsigned char[]> buffer(new unsigned char[chunk_bytes + jpeg::scan_slack]);
   const jpeg::scan_job job{rgb,
                            width,
                            height,
@@ -112,7 +112,6 @@ bool write_jpeg_with(cpu::isa level, byte_sink& sink, const unsigned char* rgb, 
                            q.luma_reciprocals,
                            q.chroma_reciprocals,
                            buffer.get(),
-                           buffer.get() + raw_bytes,
                            chunk_bytes,
                            &sink};
   switch (level) {

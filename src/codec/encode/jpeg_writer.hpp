@@ -1,5 +1,5 @@
 // The JPEG writer: packed 8-bit RGB in, one baseline JFIF file out, streamed
-// into a byte_sink in large chunks.
+// in large chunks straight into a byte_sink's own buffer.
 //
 // Every byte is the one stb_image_write 1.16's stbi_write_jpg writes for the
 // same three-component pixels and quality: the same headers and tables, the
@@ -9,8 +9,8 @@
 // level (cpu_isa.hpp); each one's bytes equal the portable path's.
 //
 // Ownership: reads the caller's pixels, keeps nothing after it returns. Its
-// working memory is one output chunk (54 KiB: the coded bytes and room for
-// them stuffed) whatever the image size.
+// working memory is one output chunk (18 KiB of coded bytes, stuffed into
+// the sink's buffer as they go out) whatever the image size.
 // Failure contract: false for arguments it cannot write (no pixels, a side
 // outside 1..jpeg_format_max_side, a level this process does not run) and
 // when the sink refuses a chunk; the sink then holds an incomplete file.
