@@ -228,7 +228,7 @@ def main() -> int:
             label = f"{kind.upper()} in, {n}-point"
             row(f"whole job (bridge), {label}", t["job"], "ms", "<= 1.05 x floor",
                 f"{t['job'] / t['floor']:.3f} x floor {t['floor']:.0f} ms (read {t['read_lut']:.0f}, decode "
-                f"{t['decode']:.0f}, map {t['map']:.0f}, encode+write {t['encode_write']:.0f})")
+                f"{t['decode']:.0f}, map+encode+write {t['map_encode_write']:.0f})")
             row(f"whole job (bridge) vs same-pixels floor, {label}", t["job"], "ms", "<= 1.05 x floor",
                 f"{t['job'] / t['same_floor']:.3f} x floor {t['same_floor']:.0f} ms (the graded image encoded)")
             job = t["job"]
