@@ -7,9 +7,9 @@
 #include <sstream>
 
 #include "apply_pipeline.hpp"
+#include "decode/stb_loader.hpp"
 #include "image_codec.hpp"
 #include "lut.hpp"
-#include "decode/stb_loader.hpp"
 #include "memory_sink.hpp"
 
 namespace {

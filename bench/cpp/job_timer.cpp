@@ -30,8 +30,8 @@
 #include <unistd.h>
 
 #include "apply_pipeline.hpp"
-#include "image_codec.hpp"
 #include "encode/jpeg_writer.hpp"
+#include "image_codec.hpp"
 #include "output_file.hpp"
 
 namespace {
@@ -152,7 +152,8 @@ int compare(const std::string& lut_path, const std::string& image, const std::st
     map_encode.push_back(ms_since(t));
   }
   std::printf("job %.2f\nfloor %.2f\nsame_floor %.2f\nread_lut %.2f\ndecode %.2f\nmap_encode_write %.2f\n",
-              median(job), median(floor), median(same_floor), median(read), median(decode), median(map_encode));
+              median(job), median(floor), median(same_floor), median(read), median(decode),
+              median(map_encode));
   return 0;
 }
 

@@ -6,8 +6,8 @@
 
 #include <sys/stat.h>
 
-#include "image_codec.hpp"
 #include "encode/jpeg_writer.hpp"
+#include "image_codec.hpp"
 #include "lut_open_error.hpp"
 #include "output_file.hpp"
 #include "status.hpp"

@@ -173,8 +173,7 @@ link_result link_unnamed(int fd, const std::string& name) {
 // the named temporary file.
 enum class write_result { written, failed, unsupported };
 
-write_result write_unnamed(const file_writer& write, const target& destination,
-                           const split_path& parts) {
+write_result write_unnamed(const file_writer& write, const target& destination, const split_path& parts) {
   const std::string directory = parts.directory.empty() ? std::string(".") : parts.directory;
   unique_fd fd(::open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, new_file_mode));
   if (fd.get() < 0) {

@@ -1,5 +1,6 @@
-// Writes a file's bytes to a path the way a plain "wb" write would, except that a failed write never destroys what was there or leaves a partial
-// file behind, and neither does a killed process where the file system offers
+// Writes a file's bytes to a path the way a plain "wb" write would, except
+// that a failed write never destroys what was there or leaves a partial file
+// behind, and neither does a killed process where the file system offers
 // unnamed files (ext4, xfs, btrfs, tmpfs and most others).
 //
 // A regular file, new or existing (also when reached through symbolic links,

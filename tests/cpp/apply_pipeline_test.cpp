@@ -54,7 +54,8 @@ TEST_F(ApplyPipelineTest, WholeImageIsMappedExactlyInRowOrder) {
     for (int pass = 0; pass < 2; ++pass) {
       for (int y = 0, count = std::min(8, height); y < height; y += count, count = std::min(8, height - y)) {
         const unsigned char* strip = rows.next_rows(y, count);
-        EXPECT_TRUE(std::equal(strip, strip + count * row_bytes, pixels.begin() + y * row_bytes)) << width << pass;
+        EXPECT_TRUE(std::equal(strip, strip + count * row_bytes, pixels.begin() + y * row_bytes))
+            << width << pass;
       }
     }
   }

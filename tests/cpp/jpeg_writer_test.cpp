@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "image_codec.hpp"
 #include "encode/jpeg_writer.hpp"
+#include "image_codec.hpp"
 #include "memory_sink.hpp"
 #include "stb_reference.hpp"
 #include "test_inputs.hpp"
@@ -220,8 +220,9 @@ const writer_case writer_cases[] = {
     {"blocks_plus_one",
      [] {
        std::vector<image> images;
-       for (const auto& [width, height] : {std::pair{8 * 13 + 1, 8 * 7 + 1}, std::pair{16 * 9 + 1, 16 * 5 + 1},
-                                           std::pair{8 * 40 + 1, 16 * 3 + 1}, std::pair{16 * 21 + 1, 8 * 11 + 1}})
+       for (const auto& [width, height] :
+            {std::pair{8 * 13 + 1, 8 * 7 + 1}, std::pair{16 * 9 + 1, 16 * 5 + 1},
+             std::pair{8 * 40 + 1, 16 * 3 + 1}, std::pair{16 * 21 + 1, 8 * 11 + 1}})
          images.push_back(noise(width, height, static_cast<std::uint32_t>(width * height)));
        return images;
      },
@@ -231,8 +232,13 @@ const writer_case writer_cases[] = {
     {"flat_and_extreme",
      [] {
        std::vector<image> images;
-       for (const auto& c : {std::array<unsigned char, 3>{0, 0, 0}, {255, 255, 255}, {128, 128, 128},
-                             {255, 0, 0}, {0, 0, 255}, {255, 255, 0}, {0, 255, 255}})
+       for (const auto& c : {std::array<unsigned char, 3>{0, 0, 0},
+                             {255, 255, 255},
+                             {128, 128, 128},
+                             {255, 0, 0},
+                             {0, 0, 255},
+                             {255, 255, 0},
+                             {0, 255, 255}})
          images.push_back(filled(37, 29, c));
        for (int cell : {1, 2, 3, 4, 8, 16}) images.push_back(checkerboard(67, 45, cell));
        images.push_back(noise(96, 80, 3));
@@ -241,7 +247,8 @@ const writer_case writer_cases[] = {
      },
      {1, 50, 90, 100}},
     // Read as stb reads it: 0 means 90, the rest clamped to 1..100.
-    {"quality_outside_1_to_100", [] { return std::vector<image>{photo(40, 24, 5)}; },
+    {"quality_outside_1_to_100",
+     [] { return std::vector<image>{photo(40, 24, 5)}; },
      {0, -5, 101, 1000, 1 << 30}},
     {"largest_side_a_header_holds", [] { return std::vector<image>{photo(65535, 1, 8)}; }, {100}},
     {"corpus", corpus_images, {pipeline_quality}},
@@ -279,7 +286,8 @@ TEST(JpegWriterStreamTest, ASinkThatRefusesOrASourceThatFailsStopsTheWriter) {
   for (std::size_t limit : {std::size_t{0}, std::size_t{100}, std::size_t{200'000}}) {
     memory_sink sink(limit);
     EXPECT_FALSE(tonvik::codec::write_jpeg(sink, im.rgb.data(), im.width, im.height, 100)) << limit;
-    EXPECT_EQ(sink.calls, static_cast<int>(sink.sizes.size()) + 1) << "no reservation after the first refusal";
+    EXPECT_EQ(sink.calls, static_cast<int>(sink.sizes.size()) + 1)
+        << "no reservation after the first refusal";
   }
   for (int fail_at : {1, 30, 63}) {  // the first, a middle and the last of 63 strips
     memory_sink sink;

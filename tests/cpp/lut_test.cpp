@@ -171,17 +171,15 @@ TEST_P(IdentityPixels, IdentityTablesTruncateAsDocumented) {
 // The blue position's offset of 0.5/N pulls blue 255 down by (255/(N-1)) *
 // (0.5/N) levels before truncation: 63.75 at 2 points, 6.375 at 5, 0.47 at
 // 17, 0.12 at 33, 0.03 at 65 (the README's table).
-INSTANTIATE_TEST_SUITE_P(Named, IdentityPixels,
-                         testing::Values(PixelCase{{128, 128, 128}, {127, 127, 127}},
-                                         PixelCase{{64, 128, 192}, {63, 127, 191}},
-                                         PixelCase{{255, 255, 255}, {255, 255, 254}},
-                                         PixelCase{{255, 0, 0}, {255, 0, 0}}, PixelCase{{0, 0, 0}, {0, 0, 0}},
-                                         PixelCase{{255, 255, 0}, {255, 255, 0}},
-                                         PixelCase{{0, 255, 0}, {0, 255, 0}},
-                                         PixelCase{{255, 255, 255}, {255, 255, 191}, 2},
-                                         PixelCase{{255, 255, 255}, {255, 255, 248}, 5},
-                                         PixelCase{{255, 255, 255}, {255, 255, 254}, 17},
-                                         PixelCase{{255, 255, 255}, {255, 255, 254}, 65}));
+INSTANTIATE_TEST_SUITE_P(
+    Named, IdentityPixels,
+    testing::Values(PixelCase{{128, 128, 128}, {127, 127, 127}}, PixelCase{{64, 128, 192}, {63, 127, 191}},
+                    PixelCase{{255, 255, 255}, {255, 255, 254}}, PixelCase{{255, 0, 0}, {255, 0, 0}},
+                    PixelCase{{0, 0, 0}, {0, 0, 0}}, PixelCase{{255, 255, 0}, {255, 255, 0}},
+                    PixelCase{{0, 255, 0}, {0, 255, 0}}, PixelCase{{255, 255, 255}, {255, 255, 191}, 2},
+                    PixelCase{{255, 255, 255}, {255, 255, 248}, 5},
+                    PixelCase{{255, 255, 255}, {255, 255, 254}, 17},
+                    PixelCase{{255, 255, 255}, {255, 255, 254}, 65}));
 
 TEST(Lookup, BlueAtOneHalfBlendsTiles15And16) {
   // With N = 33 and w = 0.5 the blue position is 16 - 0.5/33: tile 15 blended

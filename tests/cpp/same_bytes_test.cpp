@@ -102,9 +102,7 @@ TEST(SameBytes, PpmInputWithSubsampledChroma) {
 }
 
 // The same pixels as the full-chroma PPM, so the same output.
-TEST(SameBytes, PngInput) {
-  EXPECT_EQ(applied(png_of(61, 37, test_pixels(61, 37))), 0x89238162e6a67fc1u);
-}
+TEST(SameBytes, PngInput) { EXPECT_EQ(applied(png_of(61, 37, test_pixels(61, 37))), 0x89238162e6a67fc1u); }
 
 // Large enough for the LUT kernel, heights that end in a partial strip: 97
 // wide at full chroma (8-row strips), 29 wide subsampled (16-row strips).

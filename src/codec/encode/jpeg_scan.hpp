@@ -45,7 +45,7 @@ struct scan_job {
   bool subsample;                   // 2x2 chroma (four luma blocks, one Cb, one Cr per unit)
   const float* luma_reciprocals;    // 64, natural order
   const float* chroma_reciprocals;  // 64, natural order
-  unsigned char* buffer;  // the coded bytes, unstuffed: chunk + scan_slack
+  unsigned char* buffer;            // the coded bytes, unstuffed: chunk + scan_slack
   std::size_t chunk;
   byte_sink* sink;
 };
@@ -267,7 +267,8 @@ TONVIK_SCAN_TARGET inline std::size_t stuff_zero_bytes(const unsigned char* in, 
   const unsigned char* const end = in + size;
   unsigned char* const start = out;
   for (;;) {
-    const auto* ff = static_cast<const unsigned char*>(std::memchr(in, 0xFF, static_cast<std::size_t>(end - in)));
+    const auto* ff =
+        static_cast<const unsigned char*>(std::memchr(in, 0xFF, static_cast<std::size_t>(end - in)));
     const unsigned char* const stop = ff ? ff + 1 : end;
     std::memcpy(out, in, static_cast<std::size_t>(stop - in));
     out += stop - in;
@@ -313,7 +314,8 @@ TONVIK_SCAN_TARGET bool encode_scan(const scan_job& job) {
     const unsigned char* const strip = job.rows->next_rows(y, count);
     if (!strip) return false;
     const unsigned char* rows[16];
-    for (int r = 0; r < unit; ++r) rows[r] = strip + static_cast<std::size_t>(r < count ? r : count - 1) * stride;
+    for (int r = 0; r < unit; ++r)
+      rows[r] = strip + static_cast<std::size_t>(r < count ? r : count - 1) * stride;
     for (int x = 0; x < job.width; x += unit) {
       if (job.subsample) {
         encode_subsampled_unit<Kernel>(job, writer, x, rows, dc);
