@@ -217,10 +217,13 @@ packaging-test: module $(VENV_313)/.module
 	$(VPY_313) -m pytest -m packaging tests/python
 
 # The performance bench: C++ micro-benchmarks and timers (Google Benchmark),
-# the peers (Pillow from the venv, ffmpeg from Debian), one table.
+# the peers (Pillow from the venv, ffmpeg from Debian, libvips from PyPI), one table.
 BENCH_BUILD := build/bench
 bench: module
 	@scripts/install-system-deps.sh libbenchmark-dev ffmpeg
+	@# libvips, the memory reference, from PyPI with its own binary wheel (no
+	@# system libvips); without it the bench leaves its figures out.
+	-$(VPY) -m pip install -q pyvips pyvips-binary
 	$(CMAKE) -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DCMAKE_BUILD_TYPE=Release -DTONVIK_TESTS=OFF -DTONVIK_BENCHMARKS=ON
 	$(CMAKE) --build $(BENCH_BUILD) -j 2

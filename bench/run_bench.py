@@ -80,7 +80,8 @@ def make_inputs() -> dict[str, Path]:
     if not paths["png"].exists() or not paths["jpg"].exists():
         pixels = Image.fromarray(photo(*PHOTO_SIZE, seed=2026))
         pixels.save(paths["png"])
-        pixels.save(paths["jpg"], quality=92)
+        # Baseline (not progressive) with 2x2 chroma, as cameras and web uploads are.
+        pixels.save(paths["jpg"], quality=92, subsampling="4:2:0", progressive=False)
     if not paths["small"].exists():
         Image.fromarray(photo(*SMALL_SIZE, seed=7)).save(paths["small"])
     for n in (33, 65):
@@ -121,6 +122,53 @@ def pillow_job(lut: ImageFilter.Color3DLUT, image: Path, out: Path) -> None:
         im.convert("RGB").filter(lut).save(out, quality=100, subsampling=0)
 
 
+def vips_job(cube: Path, image: Path, out: Path) -> None:
+    """The same grade in libvips, streamed: the table as a strip (blue picks an N-wide tile, red the column,
+    green the row), two bilinear lookups on the blue tiles either side and a blend between them, saved at
+    quality 100 4:4:4. The image is read in sequential access, a few rows at a time."""
+    import pyvips  # noqa: PLC0415
+
+    size, values = 0, []
+    for line in cube.read_text().splitlines():
+        if line.startswith("LUT_3D_SIZE"):
+            size = int(line.split()[1])
+        elif line and line[0] in "0123456789.-":
+            values.extend(float(v) for v in line.split()[:3])
+    table = (np.asarray(values, np.float32).reshape(size, size, size, 3) * 255.0).transpose(1, 0, 2, 3)
+    strip = pyvips.Image.new_from_memory(np.ascontiguousarray(table).tobytes(), size * size, size, 3, "float")
+    im = pyvips.Image.new_from_file(str(image), access="sequential")
+    scaled = im[:3].cast("float") * ((size - 1) / 255.0)
+    red, green, blue = scaled[0], scaled[1], scaled[2]
+    tile = blue.floor()
+    t = blue - tile
+    next_tile = (tile + 1 > size - 1).ifthenelse(size - 1, tile + 1)
+    bilinear = pyvips.Interpolate.new("bilinear")
+    near = strip.mapim((tile * size + red).bandjoin(green), interpolate=bilinear)
+    far = strip.mapim((next_tile * size + red).bandjoin(green), interpolate=bilinear)
+    (near + (far - near) * t).cast("uchar").jpegsave(str(out), Q=100, subsample_mode="off")
+
+
+def memory_child(kind: str, cube: Path, image: Path, out: Path) -> int:
+    """Runs one job in this fresh process and prints how far it raised the peak resident set (KiB) above
+    the peak after the imports."""
+    def peak_kib() -> int:
+        with open("/proc/self/status") as status:
+            return next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+
+    if kind == "tonvik":
+        import tonvik  # noqa: PLC0415
+        job = lambda: tonvik.apply_lut(str(cube), str(image), str(out))  # noqa: E731
+    elif kind == "pillow":
+        job = lambda: pillow_job(read_cube_for_pillow(cube), image, out)  # noqa: E731
+    else:
+        import pyvips  # noqa: PLC0415, F401  (libvips loaded before the baseline)
+        job = lambda: vips_job(cube, image, out)  # noqa: E731
+    before = peak_kib()
+    job()
+    print(peak_kib() - before)
+    return 0
+
+
 def ffmpeg_job(cube: Path, image: Path, out: Path) -> None:
     subprocess.run(
         ["ffmpeg", "-v", "error", "-y", "-i", str(image), "-vf", f"lut3d=file={cube}",
@@ -132,7 +180,11 @@ def ffmpeg_job(cube: Path, image: Path, out: Path) -> None:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--reps", type=int, default=5, help="repetitions per whole-job figure")
+    parser.add_argument("--memory-child", nargs=4, metavar=("KIND", "CUBE", "IMAGE", "OUT"), help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.memory_child:
+        kind, cube, image, out = args.memory_child
+        return memory_child(kind, Path(cube), Path(image), Path(out))
 
     paths = make_inputs()
     out_dir = INPUTS / "out"
@@ -228,7 +280,7 @@ def main() -> int:
             label = f"{kind.upper()} in, {n}-point"
             row(f"whole job (bridge), {label}", t["job"], "ms", "<= 1.05 x floor",
                 f"{t['job'] / t['floor']:.3f} x floor {t['floor']:.0f} ms (read {t['read_lut']:.0f}, decode "
-                f"{t['decode']:.0f}, map {t['map']:.0f}, encode+write {t['encode_write']:.0f})")
+                f"{t['decode']:.0f}, map+encode+write {t['map_encode_write']:.0f})")
             row(f"whole job (bridge) vs same-pixels floor, {label}", t["job"], "ms", "<= 1.05 x floor",
                 f"{t['job'] / t['same_floor']:.3f} x floor {t['same_floor']:.0f} ms (the graded image encoded)")
             job = t["job"]
@@ -284,6 +336,34 @@ def main() -> int:
         floor = peak(["memory-floor", str(paths[kind])])
         row(f"peak RSS over stb's own, 12 MP {kind.upper()}, 65-point", job - floor, "MB", "<= +16 MB",
             f"apply {job:.0f} MB, stb alone {floor:.0f} MB")
+
+    # 7: peak memory growth of one call in a fresh Python process, measured from
+    # the peak after its imports: tonvik, Pillow and libvips (one thread, the
+    # image streamed), 33-point, medians of three children each.
+    have_vips = importlib.util.find_spec("pyvips") is not None
+    if not have_vips:
+        print("  pyvips not installed: no libvips memory figure", file=sys.stderr)
+    growth: dict[tuple[str, str], float] = {}
+    for kind in ("png", "jpg"):
+        for contender in ("tonvik", "pillow", "vips"):
+            if (contender == "tonvik" and not module) or (contender == "vips" and not have_vips):
+                continue
+            out = out_dir / f"memory_{contender}_{kind}.jpg"
+            values = []
+            for _ in range(3):
+                out.unlink(missing_ok=True)
+                child = [sys.executable, __file__, "--memory-child", contender, str(paths["cube33"]),
+                         str(paths[kind]), str(out)]
+                values.append(float(run(child, env=dict(os.environ, VIPS_CONCURRENCY="1"))) / 1024.0)
+            growth[contender, kind] = statistics.median(values)
+        label = "PNG" if kind == "png" else "baseline JPEG 4:2:0"
+        goal = "<= 40 MB" if kind == "png" else "<= 24 MB"
+        for contender, name in (("tonvik", "tonvik"), ("pillow", "Pillow"), ("vips", "libvips")):
+            if (contender, kind) in growth:
+                ours = growth.get(("tonvik", kind))
+                ratio = f"tonvik {ours / growth[contender, kind]:.2f} x" if ours and contender != "tonvik" else "-"
+                row(f"peak memory growth of one call, {name}, 12 MP {label}", growth[contender, kind], "MB",
+                    goal if contender == "tonvik" else "reference", ratio)
 
     cpu = next((line.split(":", 1)[1].strip() for line in run(["lscpu"]).splitlines()
                 if line.startswith("Model name")), "unknown CPU")

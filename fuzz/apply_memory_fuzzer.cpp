@@ -51,8 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   tonvik::codec::decoded result = tonvik::codec::decode_memory(data, size);
   if (result.status != tonvik::codec::decode_status::decoded) return 0;
-  tonvik::bridge::map_image(grade(), result.image);
+  tonvik::bridge::graded_rows rows(grade(), result.image);
   tonvik_test::memory_sink sink;
-  if (!tonvik::bridge::encode_output(result.image, sink) || sink.out.empty()) __builtin_trap();
+  if (!tonvik::bridge::encode_output(rows, result.image.width, result.image.height, sink) || sink.out.empty())
+    __builtin_trap();
   return 0;
 }

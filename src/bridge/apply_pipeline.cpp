@@ -1,6 +1,7 @@
 #include "apply_pipeline.hpp"
 
 #include <cerrno>
+#include <cstddef>
 #include <fstream>
 
 #include <sys/stat.h>
@@ -24,8 +25,22 @@ bool is_directory(const std::string& path) {
 
 }  // namespace
 
-void map_image(const vireth::image::lut& table, codec::rgb_image& image) {
-  vireth::image::map_pixels(table, image.pixels.get(), image.pixel_count());
+graded_rows::graded_rows(const vireth::image::lut& table, codec::rgb_image& image)
+    : image_(image), mapper_(table, image.pixel_count()) {}
+
+const unsigned char* graded_rows::next_rows(int first, int count) {
+  const std::size_t row_bytes = static_cast<std::size_t>(image_.width) * 3;
+  unsigned char* const pixels = image_.pixels.get();
+  // Rows above `mapped_` were mapped when first lent: a second pass (the
+  // output file retried another way) lends them as they are.
+  const int end = first + count;
+  if (end > mapped_) {
+    const int from = first > mapped_ ? first : mapped_;
+    mapper_.map(pixels + static_cast<std::size_t>(from) * row_bytes,
+                static_cast<std::size_t>(end - from) * static_cast<std::size_t>(image_.width));
+    mapped_ = end;
+  }
+  return pixels + static_cast<std::size_t>(first) * row_bytes;
 }
 
 vireth::image::lut read_lut(const std::string& lut_path) {
@@ -43,10 +58,16 @@ vireth::image::lut read_lut(const std::string& lut_path) {
   return table;
 }
 
-bool encode_output(const codec::rgb_image& image, codec::byte_sink& sink) {
-  if (!image.pixels || !codec::fits_jpeg(image.width, image.height)) return false;
+bool encode_output(codec::row_source& rows, int width, int height, codec::byte_sink& sink) {
+  if (!codec::fits_jpeg(width, height)) return false;
   // A width that fits_jpeg accepts keeps 3 x width far inside int.
-  return codec::write_jpeg(sink, image.pixels.get(), image.width, image.height, 3 * image.width);
+  return codec::write_jpeg(sink, rows, width, height, 3 * width);
+}
+
+bool encode_output(const codec::rgb_image& image, codec::byte_sink& sink) {
+  if (!image.pixels) return false;
+  codec::image_rows rows(image.pixels.get(), image.width);
+  return encode_output(rows, image.width, image.height, sink);
 }
 
 const char* apply_to_file(const vireth::image::lut& table, const std::string& image_path,
@@ -54,8 +75,12 @@ const char* apply_to_file(const vireth::image::lut& table, const std::string& im
   codec::decoded result = codec::decode_file(image_path);
   if (result.status == codec::decode_status::too_large) return status::image_too_large;
   if (result.status != codec::decode_status::decoded) return status::image_not_found;
-  map_image(table, result.image);
-  const auto jpeg = [&image = result.image](codec::byte_sink& sink) { return encode_output(image, sink); };
+  // The table's check and the kernel's tables before the output is opened:
+  // from here on nothing throws but an allocation.
+  graded_rows rows(table, result.image);
+  const auto jpeg = [&rows, &image = result.image](codec::byte_sink& sink) {
+    return encode_output(rows, image.width, image.height, sink);
+  };
   if (!write_output_file(output_path, jpeg)) return status::output_not_written;
   return status::ok;
 }

@@ -32,7 +32,9 @@
 //
 // What goes into the file is the caller's: a writer fills the sink it is
 // given, in order, and says whether it could. A writer that fails leaves the
-// path as a failed plain write would, never a partial regular file.
+// path as a failed plain write would, never a partial regular file. The
+// writer may run twice (a file system that makes an unnamed file but cannot
+// link it in: the named file takes over) and must give the same bytes again.
 //
 //   const auto fill = [&](codec::byte_sink& sink) { return sink.put(bytes, size); };
 //   if (!write_output_file("graded.jpg", fill)) return status::output_not_written;

@@ -54,17 +54,29 @@ void require_samplable(const lut& table) {
 }
 
 void map_pixels(const lut& table, std::uint8_t* rgb, std::size_t pixel_count) {
+  pixel_mapper(table, pixel_count).map(rgb, pixel_count);
+}
+
+pixel_mapper::pixel_mapper(const lut& table, std::size_t pixel_count) : table_(table) {
   // The shape and size are facts of the table, checked once here rather than
   // per pixel; byte inputs divided by 255 are always inside [0, 1].
   require_samplable(table);
   // The fast kernel gives the scalar sampler's bytes; it only pays for its
   // per-image tables once an image is larger than they are.
-  if (pixel_count < small_image_pixels || !kernel::fits_tables(table)) {
-    const sampler::strip_view strip = sampler::view_of(table);
-    for (std::size_t i = 0; i < pixel_count; ++i) sampler::map_pixel(strip, rgb + 3 * i);
+  if (pixel_count < small_image_pixels || !kernel::fits_tables(table)) return;
+  tables_ = std::make_unique<kernel::kernel_tables>();
+  kernel::build(table, *tables_);
+}
+
+pixel_mapper::~pixel_mapper() = default;
+
+void pixel_mapper::map(std::uint8_t* rgb, std::size_t count) const noexcept {
+  if (tables_) {
+    kernel::run(tonvik::cpu::chosen(), *tables_, rgb, count);
     return;
   }
-  kernel::map_with(tonvik::cpu::chosen(), table, rgb, pixel_count);
+  const sampler::strip_view strip = sampler::view_of(table_);
+  for (std::size_t i = 0; i < count; ++i) sampler::map_pixel(strip, rgb + 3 * i);
 }
 
 }  // namespace vireth::image

@@ -14,12 +14,15 @@
 //   vireth::image::parse_cube(table, in);       // throws detail::parse_error
 //   vireth::image::require_samplable(table);    // throws detail::parse_error
 //   vireth::image::map_pixels(table, rgb, pixel_count);
+//   vireth::image::pixel_mapper mapper(table, pixel_count);  // or in pieces
+//   mapper.map(rgb, first_piece);
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <istream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -100,5 +103,31 @@ void require_samplable(const lut& table);
 // Maps `pixel_count` packed RGB pixels in place: each byte divided by 255,
 // looked up, truncated back to a byte. Validates the table once, up front.
 void map_pixels(const lut& table, std::uint8_t* rgb, std::size_t pixel_count);
+
+namespace kernel {
+struct kernel_tables;
+}
+
+// map_pixels for an image of `pixel_count` pixels that arrives in pieces (a
+// strip of rows at a time): the table is validated and the kernel's tables
+// are built once, here, so that each piece costs only its pixels. Pieces of
+// any size give the bytes map_pixels gives for the whole.
+//
+// Keeps a reference to `table`, which must outlive the mapper. The
+// constructor throws what require_samplable throws, and std::bad_alloc;
+// map() throws nothing.
+class pixel_mapper {
+ public:
+  pixel_mapper(const lut& table, std::size_t pixel_count);
+  ~pixel_mapper();
+  pixel_mapper(const pixel_mapper&) = delete;
+  pixel_mapper& operator=(const pixel_mapper&) = delete;
+
+  void map(std::uint8_t* rgb, std::size_t count) const noexcept;
+
+ private:
+  const lut& table_;
+  std::unique_ptr<kernel::kernel_tables> tables_;  // null: the scalar sampler maps
+};
 
 }  // namespace vireth::image

@@ -41,9 +41,31 @@ bytes stb_bytes(const image& im, int quality) {
   return out;
 }
 
+// Lends each strip in a buffer made for it alone and freed at the next call
+// (reading a row not lent is an ASan error); checks that every row is asked
+// for once, in order, in strips of the writer's unit. Fails from `fail_at` on.
+struct strip_copies final : tonvik::codec::row_source {
+  strip_copies(const image& im, int quality, int fail_at = INT_MAX)
+      : im(im), unit((quality ? quality : 90) <= 90 ? 16 : 8), fail_at(fail_at) {}
+  const unsigned char* next_rows(int first, int count) override {
+    EXPECT_EQ(first, next_first);
+    EXPECT_EQ(count, std::min(unit, im.height - first));
+    next_first = first + count;
+    if (++lent == fail_at) return nullptr;
+    const auto* from = im.rgb.data() + static_cast<std::size_t>(first) * im.width * 3;
+    strip = bytes(from, from + static_cast<std::size_t>(count) * im.width * 3);
+    return strip.data();
+  }
+  const image& im;
+  int unit, fail_at, next_first = 0, lent = 0;
+  bytes strip;
+};
+
 bytes our_bytes(cpu::isa isa, const image& im, int quality) {
   memory_sink sink;
-  EXPECT_TRUE(tonvik::codec::write_jpeg_with(isa, sink, im.rgb.data(), im.width, im.height, quality));
+  strip_copies rows(im, quality);
+  EXPECT_TRUE(tonvik::codec::write_jpeg_with(isa, sink, rows, im.width, im.height, quality));
+  EXPECT_EQ(rows.next_first, im.height);
   return sink.out;
 }
 
@@ -259,13 +281,20 @@ TEST(JpegWriterStreamTest, OutputReachesTheSinkInLargeChunks) {
   EXPECT_LT(sink.sizes.size(), sink.out.size() / (16 * 1024) + 3);
 }
 
-TEST(JpegWriterStreamTest, ASinkThatRefusesStopsTheWriter) {
+TEST(JpegWriterStreamTest, ASinkThatRefusesOrASourceThatFailsStopsTheWriter) {
   const image im = noise(700, 500, 4);
   for (std::size_t limit : {std::size_t{0}, std::size_t{100}, std::size_t{200'000}}) {
     memory_sink sink(limit);
     EXPECT_FALSE(tonvik::codec::write_jpeg(sink, im.rgb.data(), im.width, im.height, 100)) << limit;
     EXPECT_EQ(sink.calls, static_cast<int>(sink.sizes.size()) + 1)
         << "no reservation after the first refusal";
+  }
+  for (int fail_at : {1, 30, 63}) {  // the first, a middle and the last of 63 strips
+    memory_sink sink;
+    strip_copies rows(im, 100, fail_at);
+    EXPECT_FALSE(tonvik::codec::write_jpeg(sink, rows, im.width, im.height, 100)) << fail_at;
+    EXPECT_EQ(rows.lent, fail_at) << "no strip asked for after the failure";
+    EXPECT_NE(sink.out.back(), 0xD9) << "no end marker after " << fail_at;
   }
 }
 

@@ -84,9 +84,10 @@ std::uint64_t applied(const std::string& encoded) {
   write_file(lut_path, mixing_cube());
   decoded image = decode_memory(reinterpret_cast<const unsigned char*>(encoded.data()), encoded.size());
   EXPECT_EQ(image.status, decode_status::decoded);
-  map_image(read_lut(lut_path), image.image);
+  const vireth::image::lut table = read_lut(lut_path);
+  graded_rows rows(table, image.image);
   tonvik_test::memory_sink sink;
-  EXPECT_TRUE(encode_output(image.image, sink));
+  EXPECT_TRUE(encode_output(rows, image.image.width, image.image.height, sink));
   return fingerprint(sink.out);
 }
 
@@ -102,6 +103,13 @@ TEST(SameBytes, PpmInputWithSubsampledChroma) {
 
 // The same pixels as the full-chroma PPM, so the same output.
 TEST(SameBytes, PngInput) { EXPECT_EQ(applied(png_of(61, 37, test_pixels(61, 37))), 0x89238162e6a67fc1u); }
+
+// Large enough for the LUT kernel, heights that end in a partial strip: 97
+// wide at full chroma (8-row strips), 29 wide subsampled (16-row strips).
+TEST(SameBytes, KernelMappedImagesEndingInPartialStrips) {
+  EXPECT_EQ(applied(ppm(97, 45, test_pixels(97, 45))), 0x7f63fd3c59003e9cu);
+  EXPECT_EQ(applied(ppm(29, 150, test_pixels(29, 150))), 0x4cab23dafcd3d9a5u);
+}
 
 // A JPEG input goes through the loader's IDCT and colour conversion, which
 // have SIMD and plain versions of their own.

@@ -26,6 +26,7 @@
 
 #include "byte_sink.hpp"
 #include "jpeg_tables.hpp"
+#include "row_source.hpp"
 
 #ifndef TONVIK_SCAN_TARGET
 #define TONVIK_SCAN_TARGET
@@ -38,13 +39,13 @@ namespace tonvik::codec::jpeg {
 // scan_slack more bytes after them take a whole unit's output past the
 // chunk's end.
 struct scan_job {
-  const unsigned char* rgb;  // packed RGB, rows top to bottom
+  row_source* rows;  // packed RGB, a strip of one unit's rows at a time
   int width;
   int height;
   bool subsample;                   // 2x2 chroma (four luma blocks, one Cb, one Cr per unit)
   const float* luma_reciprocals;    // 64, natural order
   const float* chroma_reciprocals;  // 64, natural order
-  unsigned char* buffer;  // the coded bytes, unstuffed: chunk + scan_slack
+  unsigned char* buffer;            // the coded bytes, unstuffed: chunk + scan_slack
   std::size_t chunk;
   byte_sink* sink;
 };
@@ -220,13 +221,6 @@ TONVIK_SCAN_TARGET inline void to_ycbcr(const unsigned char* pixel, float& y, fl
   cr = +0.50000f * r - 0.41869f * g - 0.08131f * b;
 }
 
-// Rows past the bottom repeat the last row, columns past the right edge the
-// last column.
-TONVIK_SCAN_TARGET inline const unsigned char* row_at(const scan_job& job, int row) {
-  const int clamped = row < job.height ? row : job.height - 1;
-  return job.rgb + static_cast<std::size_t>(clamped) * static_cast<std::size_t>(job.width) * 3;
-}
-
 // 4:2:0 units, converted the scalar way: the pipeline subsamples only images
 // at most 30 pixels wide, so this path is never the bulk of a call.
 template <class Kernel>
@@ -273,7 +267,8 @@ TONVIK_SCAN_TARGET inline std::size_t stuff_zero_bytes(const unsigned char* in, 
   const unsigned char* const end = in + size;
   unsigned char* const start = out;
   for (;;) {
-    const auto* ff = static_cast<const unsigned char*>(std::memchr(in, 0xFF, static_cast<std::size_t>(end - in)));
+    const auto* ff =
+        static_cast<const unsigned char*>(std::memchr(in, 0xFF, static_cast<std::size_t>(end - in)));
     const unsigned char* const stop = ff ? ff + 1 : end;
     std::memcpy(out, in, static_cast<std::size_t>(stop - in));
     out += stop - in;
@@ -311,9 +306,16 @@ TONVIK_SCAN_TARGET bool encode_scan(const scan_job& job) {
   writer.out = job.buffer;
   int dc[3] = {0, 0, 0};
   const int unit = job.subsample ? 16 : 8;
+  const std::size_t stride = static_cast<std::size_t>(job.width) * 3;
   for (int y = 0; y < job.height; y += unit) {
+    // One unit's rows from the source; rows past the bottom repeat the last
+    // row (columns past the right edge repeat the last column, per group).
+    const int count = job.height - y < unit ? job.height - y : unit;
+    const unsigned char* const strip = job.rows->next_rows(y, count);
+    if (!strip) return false;
     const unsigned char* rows[16];
-    for (int r = 0; r < unit; ++r) rows[r] = row_at(job, y + r);
+    for (int r = 0; r < unit; ++r)
+      rows[r] = strip + static_cast<std::size_t>(r < count ? r : count - 1) * stride;
     for (int x = 0; x < job.width; x += unit) {
       if (job.subsample) {
         encode_subsampled_unit<Kernel>(job, writer, x, rows, dc);

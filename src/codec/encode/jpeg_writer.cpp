@@ -85,13 +85,23 @@ std::vector<unsigned char> headers(int width, int height, bool subsample, const 
 
 }  // namespace
 
+bool write_jpeg(byte_sink& sink, row_source& rows, int width, int height, int quality) {
+  return write_jpeg_with(cpu::chosen(), sink, rows, width, height, quality);
+}
+
 bool write_jpeg(byte_sink& sink, const unsigned char* rgb, int width, int height, int quality) {
   return write_jpeg_with(cpu::chosen(), sink, rgb, width, height, quality);
 }
 
 bool write_jpeg_with(cpu::isa level, byte_sink& sink, const unsigned char* rgb, int width, int height,
                      int quality) {
-  if (!rgb || width < 1 || height < 1) return false;
+  if (!rgb) return false;
+  image_rows rows(rgb, width);
+  return write_jpeg_with(level, sink, rows, width, height, quality);
+}
+
+bool write_jpeg_with(cpu::isa level, byte_sink& sink, row_source& rows, int width, int height, int quality) {
+  if (width < 1 || height < 1) return false;
   if (width > jpeg_format_max_side || height > jpeg_format_max_side) return false;
   if (!cpu::runs(level)) return false;
 
@@ -105,7 +115,7 @@ bool write_jpeg_with(cpu::isa level, byte_sink& sink, const unsigned char* rgb, 
   // The coded bytes; they are stuffed straight into the sink's buffer.
   static_assert(jpeg::drain_bytes(chunk_bytes) <= byte_sink::min_reserve, "every sink lends a drain's bytes");
   const std::unique_ptr<unsigned char[]> buffer(new unsigned char[chunk_bytes + jpeg::scan_slack]);
-  const jpeg::scan_job job{rgb,
+  const jpeg::scan_job job{&rows,
                            width,
                            height,
                            subsample,
