@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Builds, once, a small Debian unstable root file system with the CPython
+# releases the machine's own Python installs lack (3.14 and 3.15), and prints
+# its path. The roots live in the user's cache, outside the repository, and
+# are rebuilt only when this script changes.
+#
+#   scripts/sid-root.sh amd64   a root to chroot into: python3.14, python3.15
+#                               and their venv modules, every package installed
+#   scripts/sid-root.sh arm64   a root for qemu-aarch64 -L: only unpacked (no
+#                               arm64 program can run here to configure it),
+#                               python3.14 and what it loads
+#
+# TONVIK_CACHE_DIR moves the cache (default ~/.cache/tonvik); DEBIAN_MIRROR
+# picks another mirror. Needs root (debootstrap, chroot).
+set -euo pipefail
+
+arch=${1:?usage: sid-root.sh amd64|arm64}
+cache=${TONVIK_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/tonvik}
+mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
+root=$cache/sid-$arch
+stamp=$root/.tonvik-root
+
+case $arch in
+  # libstdc++6 runs the C++ decode driver that the image tests call, built on
+  # the host and mounted in with the source tree.
+  amd64) include=python3.14,python3.14-venv,python3.15,python3.15-venv,libstdc++6,libdeflate0 ;;
+  arm64) include=python3.14 ;;
+  *) echo "sid-root.sh: unknown architecture $arch" >&2; exit 2 ;;
+esac
+
+# The root is current when it was made by this very script.
+want=$(sha256sum "$0" | cut -d' ' -f1)
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then
+  echo "$root"
+  exit 0
+fi
+
+command -v debootstrap >/dev/null || "$(dirname "$0")/install-system-deps.sh" debootstrap >&2
+mkdir -p "$cache"
+work=$root.partial
+rm -rf "$work" "$root"
+echo "sid-root: building the $arch root in $root (once)" >&2
+if [ "$arch" = amd64 ]; then
+  debootstrap --variant=minbase --include="$include" sid "$work" "$mirror" >&2
+  # Mount points for the runs (scripts/test-in-sid.sh).
+  mkdir -p "$work/src" "$work/corpus" "$work/wheels"
+else
+  # --foreign unpacks the essential packages without running anything and
+  # only downloads the ones named in --include: those are unpacked here. No
+  # maintainer script ever runs, which a root used as qemu's library prefix
+  # does not need.
+  debootstrap --foreign --arch=arm64 --variant=minbase --include="$include" sid "$work" "$mirror" >&2
+  for deb in "$work"/var/cache/apt/archives/*.deb; do
+    dpkg-deb -x "$deb" "$work"
+  done
+  rm -f "$work"/var/cache/apt/archives/*.deb
+fi
+echo "$want" >"$work/.tonvik-root"
+mv "$work" "$root"
+echo "$root"

@@ -1,0 +1,121 @@
+"""The same-bytes set: whole applies whose outputs every build of tonvik, on
+every architecture and Python, reproduces to the byte. The inputs come from
+integer arithmetic alone, as tests/cpp/same_bytes_test.cpp makes them, and
+the outputs are pinned by the same FNV-1a fingerprints.
+
+    python same_bytes.py FOLDER
+
+writes the inputs into FOLDER, grades them with the tonvik that sys.path
+finds, and prints a JSON object of case -> fingerprint (and the module's
+path); the exit status is 1 when a pinned output differs. A FOLDER/demo with
+one .cube and one .png (the demo's samples) is graded too, unpinned: its
+fingerprint is compared across machines. Standard library only, so that it
+runs on an emulated interpreter that has nothing else installed.
+"""
+
+from __future__ import annotations
+
+import json
+import struct
+import sys
+import zlib
+from pathlib import Path
+
+import tonvik
+
+# same_bytes_test.cpp's fingerprints; "jpeg" grades the full-chroma output
+# again, through the decoder's JPEG path.
+PINNED = {
+    "ppm_full_chroma": 0x89238162E6A67FC1,
+    "ppm_subsampled": 0xCBA7E7EF9AA931C5,
+    "png": 0x89238162E6A67FC1,
+    "jpeg": 0xDABB3F4BCE8E39B0,
+}
+
+
+def fingerprint(data: bytes) -> int:
+    """FNV-1a, 64 bits."""
+    value = 0xCBF29CE484222325
+    for byte in data:
+        value = ((value ^ byte) * 0x100000001B3) & 0xFFFFFFFFFFFFFFFF
+    return value
+
+
+def mixing_cube() -> str:
+    """A curved, channel-mixing 17-point table, in millionths printed by hand."""
+    size = 17
+    lines = ['TITLE "mixing"', f"LUT_3D_SIZE {size}"]
+    for b in range(size):
+        for g in range(size):
+            for r in range(size):
+                red = (r * r * 3125 + g * 700 + b * 300) % 1000001
+                green = (g * 62500 * (size - 1 - b) // (size - 1) + r * b * 900) % 1000001
+                blue = (1000000 - b * 62500 + r * g * 450) % 1000001
+                lines.append(" ".join(f"{v // 1000000}.{v % 1000000:06d}" for v in (red, green, blue)))
+    return "\n".join(lines) + "\n"
+
+
+def noisy_gradient(width: int, height: int) -> bytes:
+    """Gradients under xorshift32 noise, so flat areas and edges both occur."""
+    state = 2463534242
+    rgb = bytearray()
+    for y in range(height):
+        for x in range(width):
+            state ^= (state << 13) & 0xFFFFFFFF
+            state ^= state >> 17
+            state ^= (state << 5) & 0xFFFFFFFF
+            rgb += bytes((x * 255 // (width - 1), (y * 255 // (height - 1) + (state & 31)) & 255, state >> 24))
+    return bytes(rgb)
+
+
+def ppm(width: int, height: int, rgb: bytes) -> bytes:
+    return f"P6\n{width} {height}\n255\n".encode() + rgb
+
+
+def png(width: int, height: int, rgb: bytes) -> bytes:
+    def chunk(kind: bytes, data: bytes) -> bytes:
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    rows = b"".join(b"\0" + rgb[y * width * 3:(y + 1) * width * 3] for y in range(height))
+    header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b"")
+
+
+def grade(folder: Path) -> dict[str, int]:
+    """Writes the set into `folder` and grades it: case -> output fingerprint."""
+    lut = folder / "mixing.cube"
+    lut.write_text(mixing_cube())
+    inputs = {
+        "ppm_full_chroma": ("full.ppm", ppm(61, 37, noisy_gradient(61, 37))),
+        "ppm_subsampled": ("subsampled.ppm", ppm(29, 23, noisy_gradient(29, 23))),
+        "png": ("full.png", png(61, 37, noisy_gradient(61, 37))),
+    }
+    jobs = []
+    for case, (name, data) in inputs.items():
+        (folder / name).write_bytes(data)
+        jobs.append((case, lut, folder / name))
+    jobs.append(("jpeg", lut, folder / "ppm_full_chroma.jpg"))
+    demo = folder / "demo"
+    if demo.is_dir():
+        jobs.append(("demo", next(demo.glob("*.cube")), next(demo.glob("*.png"))))
+    results = {}
+    for case, cube, image in jobs:
+        output = folder / f"{case}.jpg"
+        status = tonvik.apply_lut(str(cube), str(image), str(output))
+        if status != "success:ok":
+            raise RuntimeError(f"{case}: {status}")
+        results[case] = fingerprint(output.read_bytes())
+    return results
+
+
+def main() -> int:
+    results = grade(Path(sys.argv[1]))
+    print(json.dumps({"module": tonvik.__file__, **{case: f"{value:016x}" for case, value in results.items()}}))
+    wrong = {case for case, value in PINNED.items() if results[case] != value}
+    for case in sorted(wrong):
+        print(f"{case}: {results[case]:016x}, pinned {PINNED[case]:016x}", file=sys.stderr)
+    return 1 if wrong else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
