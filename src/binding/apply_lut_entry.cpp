@@ -78,18 +78,17 @@ class IncomingString {
   bool constructed_ = false;
 };
 
+// The status is one of the engine's short fixed texts, so the str fails only
+// when the bridge breaks its contract (bytes that are not UTF-8) or memory runs
+// out. That is the binding's fault, not the caller's: the cause goes to stderr
+// and the caller gets PanicException.
 OwnedRef status_to_str(std::string_view status) {
-  PyObject* text = nullptr;
-  if (status.size() <= static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
-    text = PyUnicode_FromStringAndSize(status.data(), static_cast<Py_ssize_t>(status.size()));
-  } else {
-    PyErr_NoMemory();
-  }
-  if (text == nullptr) {
+  OwnedRef text(PyUnicode_FromStringAndSize(status.data(), static_cast<Py_ssize_t>(status.size())));
+  if (!text) {
     PyErr_Print();
     throw InternalFault(messages::api_call_failed);
   }
-  return OwnedRef(text);
+  return text;
 }
 
 OwnedRef apply_lut_body(PyObject* const* arguments, Py_ssize_t positional_count, PyObject* keyword_names) {

@@ -83,9 +83,11 @@ OwnedRef quoted_list(const BoundArguments& slots) {
 }
 
 void bind_keywords(BoundArguments& slots, PyObject* const* values, PyObject* keyword_names) {
-  const Py_ssize_t count = PyTuple_GET_SIZE(keyword_names);
+  const Py_ssize_t count = PyTuple_Size(keyword_names);
+  if (count < 0) throw_pending_error();
   for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* name = PyTuple_GET_ITEM(keyword_names, i);
+    PyObject* name = PyTuple_GetItem(keyword_names, i);  // borrowed
+    if (name == nullptr) throw_pending_error();
     if (!PyUnicode_Check(name)) throw_not_a_string(name);
     const int index = match_keyword(name);
     if (index < 0) throw_python_error(PyExc_TypeError, messages::unexpected_keyword, name);
@@ -105,7 +107,7 @@ void bind_keywords(BoundArguments& slots, PyObject* const* values, PyObject* key
   OwnedRef cause(PyException_GetCause(exception));
   OwnedRef message =
       check(PyUnicode_FromFormat(messages::argument_prefix, parameter_name(parameter), exception));
-  OwnedRef wrapped = check(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+  OwnedRef wrapped = new_exception(PyExc_TypeError, message.get());
   // PyException_SetCause steals the reference and accepts null (no cause).
   PyException_SetCause(wrapped.get(), cause.release());
   throw PythonError(std::move(wrapped));

@@ -13,7 +13,7 @@ OwnedRef decode_text(std::string_view text) {
 
 [[noreturn]] void throw_with_text(PyObject* type, std::string_view text) {
   OwnedRef message = decode_text(text);
-  throw PythonError(check(PyObject_CallOneArg(type, message.get())));
+  throw PythonError(new_exception(type, message.get()));
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ void raise_panic(const char* text) noexcept {
     PyObject* type = panic_exception_type();
     OwnedRef message =
         check(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace"));
-    OwnedRef panic = check(PyObject_CallOneArg(type, message.get()));
+    OwnedRef panic = new_exception(type, message.get());
     PyErr_SetRaisedException(panic.release());
   } catch (...) {
     terminate_at_boundary(text);

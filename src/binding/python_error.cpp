@@ -21,7 +21,11 @@ void throw_python_error(PyObject* type, const char* format, ...) {
   if (!message) throw_pending_error();
   // Calling the type (rather than PyErr_SetObject) builds the instance now, so
   // the error travels as one object like every other PythonError.
-  throw PythonError(check(PyObject_CallOneArg(type, message.get())));
+  throw PythonError(new_exception(type, message.get()));
+}
+
+OwnedRef new_exception(PyObject* type, PyObject* message) {
+  return check(PyObject_CallFunctionObjArgs(type, message, static_cast<PyObject*>(nullptr)));
 }
 
 }  // namespace tonvik

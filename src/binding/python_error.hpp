@@ -56,6 +56,10 @@ class InternalFault : public std::exception {
 // `format` and its arguments as by PyUnicode_FromFormat.
 [[noreturn]] void throw_python_error(PyObject* type, const char* format, ...);
 
+// A new instance of the exception class `type` whose one argument is
+// `message`. Throws the pending PythonError when it cannot be made.
+OwnedRef new_exception(PyObject* type, PyObject* message);
+
 // Takes over the new reference a C-API call returned; null means the call
 // failed with an exception pending, which is thrown.
 inline OwnedRef check(PyObject* new_reference) {

@@ -37,3 +37,17 @@ def test_stb_and_the_engine_are_not_even_imported():
     # from whichever library of the process offers them.
     leaked = [s for s in dynamic_symbols("--undefined-only") if s.startswith(("stbi", "_ZN6vireth", "_ZN6tonvik"))]
     assert leaked == []
+
+
+def test_module_takes_only_stable_abi_symbols_from_the_interpreter():
+    # Built on the limited API, the module loads on every CPython from 3.12 on;
+    # one call outside the stable ABI would tie it to the interpreter it was
+    # built with. The interpreter's own test suite lists the stable ABI's
+    # symbols, less those a debug build renames (PyModule_Create2).
+    try:
+        from test.test_stable_abi_ctypes import SYMBOL_NAMES
+    except ImportError:
+        pytest.skip("needs the interpreter's test package (the stable ABI's symbol list)")
+    assert tonvik.__file__.endswith(".abi3.so")
+    taken = {s for s in dynamic_symbols("--undefined-only") if s.startswith(("Py", "_Py"))}
+    assert taken - set(SYMBOL_NAMES) - {"PyModule_Create2"} == set()
