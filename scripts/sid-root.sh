@@ -21,9 +21,10 @@ root=$cache/sid-$arch
 stamp=$root/.tonvik-root
 
 case $arch in
-  # libstdc++6 runs the C++ decode driver that the image tests call, built on
-  # the host and mounted in with the source tree.
-  amd64) include=python3.14,python3.14-venv,python3.15,python3.15-venv,libstdc++6,libdeflate0 ;;
+  # libstdc++6 and libdeflate0 run the C++ decode driver that the image tests
+  # call (built on the host, mounted in with the tree); binutils' nm and the
+  # interpreters' test packages (the stable ABI's symbol list) check exports.
+  amd64) include=python3.14,python3.14-venv,libpython3.14-testsuite,python3.15,python3.15-venv,libpython3.15-testsuite,libstdc++6,libdeflate0,binutils ;;
   arm64) include=python3.14 ;;
   *) echo "sid-root.sh: unknown architecture $arch" >&2; exit 2 ;;
 esac
