@@ -16,6 +16,26 @@ PYTHON=${PYTHON:-python3.12}
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 updated=""
+# Another apt-get or dpkg (a second make, the system's own updates) holds the
+# package manager's locks for a while: wait for them, up to ten minutes, rather
+# than fail. apt-get waits for dpkg's lock itself; the package lists' lock,
+# which update takes, it does not wait for, so update is tried again.
+wait_for_lock=(-o DPkg::Lock::Timeout=600)
+
+apt_update() {
+  local output
+  for _ in $(seq 60); do
+    if output=$($sudo apt-get "${wait_for_lock[@]}" update -qq 2>&1); then
+      [ -z "$output" ] || echo "$output"
+      return 0
+    fi
+    grep -q "Could not get lock" <<<"$output" || break
+    echo "waiting for another apt-get to release the package lists"
+    sleep 10
+  done
+  echo "$output" >&2
+  return 1
+}
 
 is_installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
@@ -24,18 +44,18 @@ install() {
   for pkg in "$@"; do is_installed "$pkg" || missing+=("$pkg"); done
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "installing system packages: ${missing[*]}"
-  if [ -z "$updated" ]; then $sudo apt-get update -qq; updated=1; fi
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  if [ -z "$updated" ]; then apt_update; updated=1; fi
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get "${wait_for_lock[@]}" install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-packages=(g++ make libgtest-dev libdeflate-dev)
+packages=(gcc g++ make libgtest-dev)
 for pkg in "$@"; do
   if [ "$pkg" = aarch64 ]; then
     if ! dpkg --print-foreign-architectures | grep -qx arm64; then
       $sudo dpkg --add-architecture arm64
       updated=""
     fi
-    packages+=(g++-aarch64-linux-gnu qemu-user libgtest-dev:arm64 libdeflate-dev:arm64)
+    packages+=(gcc-aarch64-linux-gnu g++-aarch64-linux-gnu qemu-user libgtest-dev:arm64)
   else
     packages+=("$pkg")
   fi

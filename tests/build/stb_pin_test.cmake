@@ -1,4 +1,4 @@
-# The configure's refusals, tried on altered copies of the pinned headers in
+# The configure's refusals, tried on altered copies of the pinned sources in
 # WORK_DIR: each case runs in a child cmake, whose failure and message are
 # checked. A case that should pass is run the same way first, so a child that
 # fails for some other reason cannot pass as a refusal.
@@ -11,8 +11,11 @@ if(DEFINED CHILD)
   # One check in a child process: a refusal is a FATAL_ERROR, which ends it.
   include(${stb_patch_dir}/pinned_stb.cmake)
   include(${stb_patch_dir}/patch_stb_image.cmake)
+  include(${SOURCE_DIR}/cmake/pinned_libdeflate.cmake)
   if(CHILD STREQUAL "pins")
     tonvik_check_pinned_stb(${DIR})
+  elseif(CHILD STREQUAL "libdeflate")
+    tonvik_check_pinned_libdeflate(${DIR})
   else()
     tonvik_patch_stb_image(${DIR}/stb_image.h ${DIR}/stb_image_patched.h)
   endif()
@@ -76,4 +79,13 @@ expect_in_output("'hdr-flat-short-read': the original snippet occurs more than o
 if(EXISTS ${release}/stb_image_patched.h)
   message(FATAL_ERROR "a patched header was written from a header the patches do not fit")
 endif()
+# libdeflate's pins: the release passes, one changed source file stops it.
+set(libdeflate ${WORK_DIR}/libdeflate)
+file(REMOVE_RECURSE ${libdeflate})
+file(COPY ${SOURCE_DIR}/third_party/libdeflate/ DESTINATION ${libdeflate})
+run_child(libdeflate ${libdeflate} TRUE)
+file(APPEND ${libdeflate}/lib/deflate_decompress.c "\n")
+run_child(libdeflate ${libdeflate} FALSE)
+expect_in_output("1 libdeflate file(s)")
+expect_in_output("lib/deflate_decompress.c: SHA-256")
 message(STATUS "pinned-file and patch refusals list every failure")

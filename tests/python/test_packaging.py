@@ -93,8 +93,8 @@ def test_wheel_holds_module_stubs_and_licence(distributions: tuple[Path, Path]) 
         metadata = archive.read(next(n for n in names if n.endswith(".dist-info/METADATA"))).decode()
     assert [n for n in names if n.startswith("tonvik.") and n.endswith(".so")], names
     assert "tonvik-stubs/__init__.pyi" in names
-    assert any(n.endswith(".dist-info/licenses/LICENSE") for n in names), names
-    assert any(n.endswith(".dist-info/licenses/third_party/stb/LICENSE") for n in names), names
+    for licence in ("LICENSE", "third_party/stb/LICENSE", "third_party/libdeflate/COPYING"):
+        assert any(n.endswith(f".dist-info/licenses/{licence}") for n in names), names
     headers = [line for line in metadata.splitlines() if ": " in line]
     for expected in ("License-Expression: MIT", "Requires-Python: >=3.12", "Name: tonvik"):
         assert expected in headers
@@ -121,6 +121,7 @@ def test_sdist_holds_sources_docs_and_examples(distributions: tuple[Path, Path])
         "third_party/stb/stb_image.h",
         "third_party/stb/stb_image_write.h",
         "third_party/stb/LICENSE",
+        "third_party/libdeflate/lib/deflate_decompress.c",
         "src/codec/stb_patch/patch_stb_image.cmake",
         "src/binding/exports.map",
     ):
