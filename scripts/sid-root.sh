@@ -39,10 +39,15 @@ fi
 command -v debootstrap >/dev/null || "$(dirname "$0")/install-system-deps.sh" debootstrap >&2
 mkdir -p "$cache"
 work=$root.partial
+log=$root.log
 rm -rf "$work" "$root"
-echo "sid-root: building the $arch root in $root (once)" >&2
+echo "sid-root: building the $arch root in $root (once; log in $log)" >&2
+# debootstrap's progress goes to the log, shown when it fails.
+bootstrap() {
+  debootstrap "$@" >"$log" 2>&1 || { tail -n 40 "$log" >&2; return 1; }
+}
 if [ "$arch" = amd64 ]; then
-  debootstrap --variant=minbase --include="$include" sid "$work" "$mirror" >&2
+  bootstrap --variant=minbase --include="$include" sid "$work" "$mirror"
   # Mount points for the runs (scripts/test-in-sid.sh).
   mkdir -p "$work/src" "$work/corpus" "$work/wheels"
 else
@@ -50,7 +55,7 @@ else
   # only downloads the ones named in --include: those are unpacked here. No
   # maintainer script ever runs, which a root used as qemu's library prefix
   # does not need.
-  debootstrap --foreign --arch=arm64 --variant=minbase --include="$include" sid "$work" "$mirror" >&2
+  bootstrap --foreign --arch=arm64 --variant=minbase --include="$include" sid "$work" "$mirror"
   for deb in "$work"/var/cache/apt/archives/*.deb; do
     dpkg-deb -x "$deb" "$work"
   done

@@ -24,12 +24,14 @@ from pathlib import Path
 import tonvik
 
 # same_bytes_test.cpp's fingerprints; "jpeg" grades the full-chroma output
-# again, through the decoder's JPEG path.
+# again, through the decoder's JPEG path; "hdr" goes through the Radiance
+# loader, whose conversion to bytes calls the C library's powf.
 PINNED = {
     "ppm_full_chroma": 0x89238162E6A67FC1,
     "ppm_subsampled": 0xCBA7E7EF9AA931C5,
     "png": 0x89238162E6A67FC1,
     "jpeg": 0xDABB3F4BCE8E39B0,
+    "hdr": 0xF4B36DB2FBDD7E76,
 }
 
 
@@ -81,6 +83,15 @@ def png(width: int, height: int, rgb: bytes) -> bytes:
     return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b"")
 
 
+def radiance(width: int, height: int, rgb: bytes) -> bytes:
+    """An uncompressed Radiance picture: the bytes as mantissas under two
+    exponents, so the loader's float-to-byte step (powf) sees many values."""
+    pixels = bytearray()
+    for i in range(width * height):
+        pixels += rgb[i * 3:i * 3 + 3] + bytes((127 + i % 2,))
+    return f"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y {height} +X {width}\n".encode() + pixels
+
+
 def grade(folder: Path) -> dict[str, int]:
     """Writes the set into `folder` and grades it: case -> output fingerprint."""
     lut = folder / "mixing.cube"
@@ -89,6 +100,7 @@ def grade(folder: Path) -> dict[str, int]:
         "ppm_full_chroma": ("full.ppm", ppm(61, 37, noisy_gradient(61, 37))),
         "ppm_subsampled": ("subsampled.ppm", ppm(29, 23, noisy_gradient(29, 23))),
         "png": ("full.png", png(61, 37, noisy_gradient(61, 37))),
+        "hdr": ("full.hdr", radiance(61, 37, noisy_gradient(61, 37))),
     }
     jobs = []
     for case, (name, data) in inputs.items():
