@@ -24,10 +24,9 @@ pip=${PIP:-$repo/.venv/bin/python -m pip}
 corpus=${TONVIK_CORPUS_DIR:-$repo/../shared/corpus}
 requirements=$repo/requirements-test.txt
 
-root=$("$repo/scripts/sid-root.sh" amd64)
-# One run at a time per root: the environments inside it are shared.
-exec 9>"$root.lock"
-flock 9
+# The whole run holds the root's lock: the environments inside it are shared.
+[ -n "${SID_ROOT:-}" ] || exec "$repo/scripts/sid-root.sh" amd64 "$0" "$wheel" "$@"
+root=$SID_ROOT
 
 # Runs COMMAND inside the root, with the tree, the corpus and the wheels
 # folder WHEELS mounted, in a private mount namespace.
@@ -38,8 +37,9 @@ in_root() {
   mounts+=" && mount -t tmpfs -o mode=1777 tmpfs $root/dev/shm && mount -t tmpfs -o mode=1777 tmpfs $root/tmp"
   mounts+=" && mount --bind -o ro $repo $root/src && mount --bind -o ro $wheels $root/wheels"
   if [ -d "$corpus" ]; then mounts+=" && mount --bind -o ro $(realpath "$corpus") $root/corpus"; fi
+  # fd 9 holds the root's lock (sid-root.sh): no process of the run keeps it.
   unshare --mount --propagation private -- sh -c "$mounts && exec chroot $root \"\$@\"" in-root \
-    env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 TMPDIR=/tmp PYTHONDONTWRITEBYTECODE=1 "$@"
+    env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 TMPDIR=/tmp PYTHONDONTWRITEBYTECODE=1 "$@" 9>&-
 }
 
 # Without a corpus beside the tree its cases skip, as they do outside.

@@ -16,7 +16,8 @@ arm_wheel=$(realpath "${1:?usage: test-wheel-aarch64.sh AARCH64_WHEEL X86_64_WHE
 x86_wheel=$(realpath "${2:?usage: test-wheel-aarch64.sh AARCH64_WHEEL X86_64_WHEEL}")
 repo=$(realpath "$(dirname "$0")/..")
 python=${PYTHON:-$repo/.venv/bin/python}
-root=$("$repo/scripts/sid-root.sh" arm64)
+[ -n "${SID_ROOT:-}" ] || exec "$repo/scripts/sid-root.sh" arm64 "$0" "$arm_wheel" "$x86_wheel"
+root=$SID_ROOT
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

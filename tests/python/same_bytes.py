@@ -1,16 +1,12 @@
 """The same-bytes set: whole applies whose outputs every build of tonvik, on
-every architecture and Python, reproduces to the byte. The inputs come from
-integer arithmetic alone, as tests/cpp/same_bytes_test.cpp makes them, and
-the outputs are pinned by the same FNV-1a fingerprints.
+every architecture and Python, gives to the byte; inputs made from integer
+arithmetic as tests/cpp/same_bytes_test.cpp makes them, outputs pinned by its
+FNV-1a fingerprints. Standard library only: it runs on an emulated arm64
+interpreter with nothing else installed.
 
-    python same_bytes.py FOLDER
-
-writes the inputs into FOLDER, grades them with the tonvik that sys.path
-finds, and prints a JSON object of case -> fingerprint (and the module's
-path); the exit status is 1 when a pinned output differs. A FOLDER/demo with
-one .cube and one .png (the demo's samples) is graded too, unpinned: its
-fingerprint is compared across machines. Standard library only, so that it
-runs on an emulated interpreter that has nothing else installed.
+`python same_bytes.py FOLDER` grades the set in FOLDER with the tonvik on
+sys.path and prints {"module": path, case: fingerprint}, failing when a pinned
+output differs; a FOLDER/demo with one .cube and one .png is graded too.
 """
 
 from __future__ import annotations
@@ -70,10 +66,6 @@ def noisy_gradient(width: int, height: int) -> bytes:
     return bytes(rgb)
 
 
-def ppm(width: int, height: int, rgb: bytes) -> bytes:
-    return f"P6\n{width} {height}\n255\n".encode() + rgb
-
-
 def png(width: int, height: int, rgb: bytes) -> bytes:
     def chunk(kind: bytes, data: bytes) -> bytes:
         return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
@@ -96,16 +88,16 @@ def grade(folder: Path) -> dict[str, int]:
     """Writes the set into `folder` and grades it: case -> output fingerprint."""
     lut = folder / "mixing.cube"
     lut.write_text(mixing_cube())
+    full, small = noisy_gradient(61, 37), noisy_gradient(29, 23)
     inputs = {
-        "ppm_full_chroma": ("full.ppm", ppm(61, 37, noisy_gradient(61, 37))),
-        "ppm_subsampled": ("subsampled.ppm", ppm(29, 23, noisy_gradient(29, 23))),
-        "png": ("full.png", png(61, 37, noisy_gradient(61, 37))),
-        "hdr": ("full.hdr", radiance(61, 37, noisy_gradient(61, 37))),
+        "ppm_full_chroma": b"P6\n61 37\n255\n" + full,
+        "ppm_subsampled": b"P6\n29 23\n255\n" + small,
+        "png": png(61, 37, full),
+        "hdr": radiance(61, 37, full),
     }
-    jobs = []
-    for case, (name, data) in inputs.items():
-        (folder / name).write_bytes(data)
-        jobs.append((case, lut, folder / name))
+    jobs = [(case, lut, folder / f"{case}.in") for case in inputs]
+    for case, _, path in jobs:
+        path.write_bytes(inputs[case])
     jobs.append(("jpeg", lut, folder / "ppm_full_chroma.jpg"))
     demo = folder / "demo"
     if demo.is_dir():
@@ -120,14 +112,9 @@ def grade(folder: Path) -> dict[str, int]:
     return results
 
 
-def main() -> int:
+if __name__ == "__main__":
     results = grade(Path(sys.argv[1]))
     print(json.dumps({"module": tonvik.__file__, **{case: f"{value:016x}" for case, value in results.items()}}))
-    wrong = {case for case, value in PINNED.items() if results[case] != value}
-    for case in sorted(wrong):
-        print(f"{case}: {results[case]:016x}, pinned {PINNED[case]:016x}", file=sys.stderr)
-    return 1 if wrong else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+    wrong = [f"{case}: {results[case]:016x}, pinned {value:016x}" for case, value in PINNED.items()
+             if results[case] != value]
+    sys.exit("\n".join(wrong) or None)
