@@ -24,7 +24,7 @@ all: module
 system-deps:
 	@scripts/install-system-deps.sh
 
-$(VENV)/.ready: requirements-dev.txt | system-deps
+$(VENV)/.ready: requirements-dev.txt requirements-test.txt | system-deps
 	@test -x $(VPY) || $(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q -r requirements-dev.txt
@@ -37,7 +37,7 @@ $(VENV)/.module: $(VENV)/.ready $(SOURCES)
 
 module: $(VENV)/.module
 
-$(VENV_313)/.ready: requirements-dev.txt
+$(VENV_313)/.ready: requirements-dev.txt requirements-test.txt
 	@PYTHON=$(PYTHON_313) PYENV_VERSION=3.13 scripts/install-system-deps.sh
 	@test -x $(VPY_313) || PYENV_VERSION=3.13 $(PYTHON_313) -m venv $(VENV_313)
 	$(VPY_313) -m pip install -q --upgrade pip
