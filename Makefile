@@ -13,10 +13,10 @@ VPY_313  := $(VENV_313)/bin/python
 CMAKE  := $(VENV)/bin/cmake
 CTEST  := $(VENV)/bin/ctest
 BUILD  := build/cpp
-SOURCES := $(shell find src third_party -type f) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src third_party cmake -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: all demo test test-fast cpp-build cpp-test py-test py-test-3.13 module system-deps clean \
-        test-sanitize test-valgrind fuzz fuzz-differential bench test-aarch64 \
+.PHONY: all demo test test-fast cpp-build cpp-test py-test py-test-3.13 py-test-wheel module system-deps \
+        clean test-sanitize test-valgrind fuzz fuzz-differential bench test-aarch64 test-wheel-aarch64 \
         service service-picture bench-service browser-deps stb-patched
 
 all: module
@@ -24,7 +24,7 @@ all: module
 system-deps:
 	@scripts/install-system-deps.sh
 
-$(VENV)/.ready: requirements-dev.txt | system-deps
+$(VENV)/.ready: requirements-dev.txt requirements-test.txt | system-deps
 	@test -x $(VPY) || $(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q -r requirements-dev.txt
@@ -37,7 +37,7 @@ $(VENV)/.module: $(VENV)/.ready $(SOURCES)
 
 module: $(VENV)/.module
 
-$(VENV_313)/.ready: requirements-dev.txt
+$(VENV_313)/.ready: requirements-dev.txt requirements-test.txt
 	@PYTHON=$(PYTHON_313) PYENV_VERSION=3.13 scripts/install-system-deps.sh
 	@test -x $(VPY_313) || PYENV_VERSION=3.13 $(PYTHON_313) -m venv $(VENV_313)
 	$(VPY_313) -m pip install -q --upgrade pip
@@ -74,7 +74,15 @@ browser-deps:
 py-test-3.13: $(VENV_313)/.module cpp-build browser-deps
 	$(VPY_313) -m pytest tests/python
 
-test: cpp-test py-test py-test-3.13
+# The x86-64 wheel of `make dist`, installed with pip, on CPython 3.14 and
+# 3.15 from Debian unstable (pyenv has neither here), in a root file system
+# that scripts/sid-root.sh builds once and caches in ~/.cache/tonvik. The
+# tree is mounted in read-only, and with it the C++ build's decode driver.
+py-test-wheel: build/dist/x86_64.wheel cpp-build
+	@scripts/install-system-deps.sh debootstrap
+	PIP="$(abspath $(VPY)) -m pip" scripts/test-in-sid.sh $(call wheel_of,x86_64)
+
+test: cpp-test py-test py-test-3.13 py-test-wheel
 
 # The edit-and-test loop, about two minutes: every C++ test, then the Python
 # tests on 3.12 alone, without the packaging and slow cases (the real browser,
@@ -166,6 +174,13 @@ test-aarch64: $(VENV)/.ready
 	$(CMAKE) --build $(AARCH64_BUILD) -j 2
 	$(CTEST) --test-dir $(AARCH64_BUILD) --output-on-failure -j 2
 
+# The aarch64 wheel of `make dist` on an arm64 CPython 3.14 from Debian
+# unstable, run under qemu's user-mode emulator: the demo and the same-bytes
+# set give the bytes of the x86-64 wheel and the pinned fingerprints.
+test-wheel-aarch64: build/dist/aarch64.wheel build/dist/x86_64.wheel
+	@scripts/install-system-deps.sh debootstrap qemu-user
+	PYTHON=$(abspath $(VPY)) scripts/test-wheel-aarch64.sh $(call wheel_of,aarch64) $(call wheel_of,x86_64)
+
 demo: module
 	$(VPY) examples/demo.py
 
@@ -193,22 +208,47 @@ picture: module
 typecheck: module
 	$(VPY) -m mypy --strict --cache-dir build/mypy
 
-# The sdist, then from it one wheel per supported Python, built offline as
-# pip builds an sdist (with the build tools of the venvs), each repaired by
-# auditwheel into a manylinux wheel: a shared library outside the manylinux
-# policy is copied into tonvik.libs/ and the module pointed at it.
-DIST_PYTHONS := $(VPY) $(VPY_313)
-dist: $(VENV)/.ready $(VENV_313)/.ready
-	rm -rf dist build/dist
+# The distributions: the sdist, and from it one cp312-abi3 wheel per
+# architecture (the limited API of 3.12 loads on every later CPython), built
+# offline as pip builds an sdist, by zig's clang for glibc 2.28
+# (cmake/zig-*.cmake). auditwheel's repair tags each wheel with the oldest
+# glibc its symbols allow (it accepts --plat for this machine's architecture
+# only), and the wheel also carries the manylinux_2_28 tag it is built for.
+# `make dist` prints auditwheel's verdict on each wheel and fails unless the
+# verdict is one of the wheel's tags and no newer than glibc 2.28. Each file is
+# remade only when the sources change.
+VERSION := $(shell sed -n 's/^version = "\(.*\)"$$/\1/p' pyproject.toml)
+SDIST   := dist/tonvik-$(VERSION).tar.gz
+WHEEL_ARCHES := x86_64 aarch64
+# The wheel of one architecture, once built (its name carries auditwheel's tags).
+wheel_of = dist/tonvik-$(VERSION)-cp312-abi3-*_$(1).whl
+
+$(SDIST): $(VENV)/.ready $(SOURCES) README.md
+	rm -f dist/tonvik-*.tar.gz
 	$(VPY) -m build --sdist --no-isolation --outdir dist .
-	@set -e; for python in $(DIST_PYTHONS); do \
-	  CMAKE_BUILD_PARALLEL_LEVEL=2 $$python -m pip wheel -q --no-index --no-build-isolation --no-deps \
-	    --wheel-dir build/dist dist/tonvik-*.tar.gz; \
+
+# _PYTHON_HOST_PLATFORM sets the architecture of the raw wheel's tag
+# (linux_<arch>), which the repair replaces.
+build/dist/%.wheel: $(SDIST) cmake/zig.cmake cmake/zig-%.cmake
+	rm -rf build/dist/$* dist/tonvik-*_$*.whl
+	_PYTHON_HOST_PLATFORM=linux-$* CMAKE_TOOLCHAIN_FILE=$(abspath cmake/zig-$*.cmake) \
+	  CMAKE_BUILD_PARALLEL_LEVEL=2 $(VPY) -m pip wheel -q --no-index --no-build-isolation --no-deps \
+	  --wheel-dir build/dist/$*/raw $(SDIST)
+	PATH=$(abspath $(VENV)/bin):$$PATH auditwheel repair --wheel-dir build/dist/$* build/dist/$*/raw/tonvik-*.whl
+	$(VPY) -m wheel tags --remove --platform-tag +manylinux_2_28_$* build/dist/$*/tonvik-*.whl
+	mv build/dist/$*/tonvik-*.whl dist/
+	@touch $@
+
+dist: $(SDIST) $(foreach arch,$(WHEEL_ARCHES),build/dist/$(arch).wheel)
+	@set -e; for arch in $(WHEEL_ARCHES); do \
+	  wheel=$$(ls $(call wheel_of,$$arch)); \
+	  $(VENV)/bin/auditwheel show $$wheel | tee build/dist/$$arch.show; \
+	  verdict=$$(tr -s ' \n' '  ' < build/dist/$$arch.show | sed -n 's/.*following platform tag: "\([^"]*\)".*/\1/p'); \
+	  glibc=$$(echo "$$verdict" | sed -n 's/^manylinux_2_\([0-9]*\)_.*/\1/p'); \
+	  case $$wheel in *[-.]$$verdict[.]*) ;; *) glibc=99;; esac; \
+	  [ "$${glibc:-99}" -le 28 ] || { echo "auditwheel does not accept $$wheel" >&2; exit 1; }; \
 	done
-	@set -e; for wheel in build/dist/tonvik-*.whl; do \
-	  PATH=$(abspath $(VENV)/bin):$$PATH auditwheel repair --wheel-dir dist $$wheel; \
-	done
-	@set -e; for wheel in dist/tonvik-*.whl; do $(VENV)/bin/auditwheel show $$wheel; done
+	@ls -l dist
 
 # Only the slow distribution tests: build, repair, install the wheel in a
 # fresh venv, run the demo; on both Pythons.

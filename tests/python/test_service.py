@@ -629,6 +629,7 @@ PICTURE_COLOURS = 256  # a palette keeps the README's screenshot small
 
 
 @pytest.mark.slow
+@pytest.mark.browser
 def test_page_grades_a_dropped_image_in_a_real_browser(service: Service, tmp_path: Path) -> None:
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service as DriverService
