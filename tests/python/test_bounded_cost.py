@@ -455,8 +455,11 @@ def test_ctrl_c_ends_a_fifo_that_no_one_writes(tmp_path: Path) -> None:
     cube.write_text("LUT_3D_SIZE 2\n" + "".join(f"{r} {g} {b}\n" for b in (0, 1) for g in (0, 1) for r in (0, 1)))
     fifo = tmp_path / "silent.fifo"
     os.mkfifo(fifo)
+    # Python leaves SIGINT ignored when it starts with it ignored (a job started
+    # with & by a shell): the child asks for the usual Ctrl-C handler itself.
     code = (
-        "import sys, tonvik\n"
+        "import signal, sys, tonvik\n"
+        "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
         "print('calling', flush=True)\n"
         "tonvik.apply_lut(sys.argv[1], sys.argv[2], sys.argv[3])\n"
     )
