@@ -144,7 +144,7 @@ FUZZ_MALLOC_MB ?= 2560
 FUZZERS ?= $(basename $(notdir $(wildcard fuzz/*_fuzzer.cpp)))
 fuzz: $(VENV)/.ready
 	@scripts/install-system-deps.sh clang
-	$(CMAKE) -S . -B $(FUZZ_BUILD) $(NINJA) -DCMAKE_CXX_COMPILER=clang++ \
+	$(CMAKE) -S . -B $(FUZZ_BUILD) $(NINJA) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTONVIK_FUZZ=ON -DTONVIK_TESTS=OFF
 	$(CMAKE) --build $(FUZZ_BUILD) -j 2 --target $(FUZZERS)
 	$(VPY) fuzz/make_seeds.py $(FUZZ_BUILD)/seeds
