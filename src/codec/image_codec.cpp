@@ -6,6 +6,7 @@
 
 #include "decode/file_source.hpp"
 #include "decode/input_bounds.hpp"
+#include "decode/screen.hpp"
 #include "decode/stb_loader.hpp"
 
 namespace tonvik::codec {
@@ -31,23 +32,39 @@ decoded adopt(unsigned char* pixels, int width, int height) {
   return result;
 }
 
-// The header screen, then the decode, over the same bytes: a size no JPEG
-// can hold is too large; a header its file cannot code, or none at all, is
-// not an image. `rewind` puts a stream back at its start between the two.
+// The header screen, then the decode, over the same bytes. `rewind` puts a
+// stream back at its start between the two.
 template <typename Rewind>
 decoded decode_source(const detail::byte_source& source, std::uint64_t file_size, Rewind rewind) {
   image_header header;
-  if (!detail::read_header(source, header)) return decoded{};
-  if (exceeds_jpeg(header.width, header.height)) return too_large();
-  if (!file_can_hold(header, file_size)) return decoded{};
+  const decode_status screened = detail::screen(source, file_size, header);
+  if (screened == decode_status::too_large) return too_large();
+  if (screened != decode_status::decoded) return decoded{};
   rewind();
-  int width = 0;
-  int height = 0;
-  unsigned char* pixels = detail::load_rgb(source, header.format, width, height);
-  return adopt(pixels, width, height);
+  return detail::decode_screened(source, header);
 }
 
 }  // namespace
+
+namespace detail {
+
+// A header its file cannot code, or none at all, is not an image; a size no
+// JPEG can hold is too large.
+decode_status screen(const byte_source& source, std::uint64_t file_size, image_header& header) {
+  if (!read_header(source, header)) return decode_status::undecodable;
+  if (exceeds_jpeg(header.width, header.height)) return decode_status::too_large;
+  if (!file_can_hold(header, file_size)) return decode_status::undecodable;
+  return decode_status::decoded;
+}
+
+decoded decode_screened(const byte_source& source, const image_header& header) {
+  int width = 0;
+  int height = 0;
+  unsigned char* pixels = load_rgb(source, header.format, width, height);
+  return adopt(pixels, width, height);
+}
+
+}  // namespace detail
 
 void stbi_pixels_deleter::operator()(unsigned char* pixels) const noexcept { stbi_image_free(pixels); }
 
