@@ -49,11 +49,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       return 0;
     }
   }
-  tonvik::codec::decoded result = tonvik::codec::decode_memory(data, size);
-  if (result.status != tonvik::codec::decode_status::decoded) return 0;
-  tonvik::bridge::graded_rows rows(grade(), result.image);
+  const auto reader = tonvik::codec::read_decoded(tonvik::codec::decode_memory(data, size));
+  if (reader->failure() != tonvik::codec::reader_failure::none) return 0;
+  const vireth::image::pixel_mapper mapper(grade(), std::size_t(reader->width()) * std::size_t(reader->height()));
+  tonvik::bridge::graded_rows rows(mapper, *reader);
   tonvik_test::memory_sink sink;
-  if (!tonvik::bridge::encode_output(rows, result.image.width, result.image.height, sink) || sink.out.empty())
+  if (!tonvik::bridge::encode_output(rows, reader->width(), reader->height(), sink) || sink.out.empty())
     __builtin_trap();
   return 0;
 }

@@ -1,8 +1,10 @@
 #include "apply_pipeline.hpp"
 
 #include <cerrno>
+#include <algorithm>
 #include <cstddef>
 #include <fstream>
+#include <memory>
 
 #include <sys/stat.h>
 
@@ -25,22 +27,12 @@ bool is_directory(const std::string& path) {
 
 }  // namespace
 
-graded_rows::graded_rows(const vireth::image::lut& table, codec::rgb_image& image)
-    : image_(image), mapper_(table, image.pixel_count()) {}
-
 const unsigned char* graded_rows::next_rows(int first, int count) {
-  const std::size_t row_bytes = static_cast<std::size_t>(image_.width) * 3;
-  unsigned char* const pixels = image_.pixels.get();
-  // Rows above `mapped_` were mapped when first lent: a second pass (the
-  // output file retried another way) lends them as they are.
-  const int end = first + count;
-  if (end > mapped_) {
-    const int from = first > mapped_ ? first : mapped_;
-    mapper_.map(pixels + static_cast<std::size_t>(from) * row_bytes,
-                static_cast<std::size_t>(end - from) * static_cast<std::size_t>(image_.width));
-    mapped_ = end;
+  unsigned char* const rows = reader_.next_rows(first, count);
+  if (rows != nullptr) {
+    mapper_.map(rows, static_cast<std::size_t>(count) * static_cast<std::size_t>(reader_.width()));
   }
-  return pixels + static_cast<std::size_t>(first) * row_bytes;
+  return rows;
 }
 
 vireth::image::lut read_lut(const std::string& lut_path) {
@@ -70,19 +62,121 @@ bool encode_output(const codec::rgb_image& image, codec::byte_sink& sink) {
   return encode_output(rows, image.width, image.height, sink);
 }
 
+namespace {
+
+// One image's way into the output file, and what was learnt of the image on
+// the way. The output file may run the writer twice (another kind of file
+// takes over), and the pipeline may run it again after the lean reader could
+// not tell: each run reads the image afresh.
+class image_job {
+ public:
+  enum class verdict { unknown, sound, undecodable, too_large, unsure };
+
+  image_job(const codec::image_file& file, const vireth::image::pixel_mapper& mapper)
+      : file_(file), mapper_(mapper) {}
+
+  verdict image() const noexcept { return verdict_; }
+  // From now on the whole decode reads the image: its outcome counts.
+  void decode_whole() noexcept { whole_ = true; }
+
+  bool write(codec::byte_sink& sink) {
+    std::unique_ptr<codec::image_reader> reader = settled_ ? std::move(settled_) : open_reader();
+    if (!accept(*reader)) return false;
+    graded_rows rows(mapper_, *reader);
+    if (!encode_output(rows, reader->width(), reader->height(), sink)) {
+      accept(*reader);  // the reader's failure, if the rows stopped coming
+      return false;
+    }
+    return read_to_end(*reader);
+  }
+
+  // Before a target written in place is opened: the whole image, decoded
+  // now, so that a bad one sends that target nothing.
+  bool settle() {
+    settled_ = file_.whole_image();
+    if (!accept(*settled_)) return false;
+    verdict_ = verdict::sound;
+    return true;
+  }
+
+  // The image's outcome when the output failed before the image was read to
+  // its end: the rows are read and dropped.
+  verdict drain() {
+    std::unique_ptr<codec::image_reader> reader = open_reader();
+    constexpr int strip = 16;
+    for (int y = 0; y < reader->height() && accept(*reader); y += strip) {
+      reader->next_rows(y, std::min(strip, reader->height() - y));
+    }
+    if (accept(*reader) && read_to_end(*reader)) return verdict_;
+    if (verdict_ == verdict::unsure) {
+      decode_whole();
+      return drain();
+    }
+    return verdict_;
+  }
+
+ private:
+  std::unique_ptr<codec::image_reader> open_reader() const {
+    return whole_ ? file_.whole_image() : file_.strips();
+  }
+
+  // Notes the reader's failure; false when it has one.
+  bool accept(const codec::image_reader& reader) {
+    switch (reader.failure()) {
+      case codec::reader_failure::none: return true;
+      case codec::reader_failure::undecodable: verdict_ = verdict::undecodable; break;
+      case codec::reader_failure::too_large: verdict_ = verdict::too_large; break;
+      case codec::reader_failure::unsure: verdict_ = verdict::unsure; break;
+    }
+    return false;
+  }
+
+  bool read_to_end(codec::image_reader& reader) {
+    if (!reader.finish()) {
+      if (accept(reader)) verdict_ = verdict::unsure;  // a reader must say why; if not, ask the whole decode
+      return false;
+    }
+    verdict_ = verdict::sound;
+    return true;
+  }
+
+  const codec::image_file& file_;
+  const vireth::image::pixel_mapper& mapper_;
+  std::unique_ptr<codec::image_reader> settled_;
+  bool whole_ = false;
+  verdict verdict_ = verdict::unknown;
+};
+
+const char* status_of(image_job::verdict image) {
+  switch (image) {
+    case image_job::verdict::undecodable: return status::image_not_found;
+    case image_job::verdict::too_large: return status::image_too_large;
+    default: return status::output_not_written;
+  }
+}
+
+}  // namespace
+
 const char* apply_to_file(const vireth::image::lut& table, const std::string& image_path,
                           const std::string& output_path) {
-  codec::decoded result = codec::decode_file(image_path);
-  if (result.status == codec::decode_status::too_large) return status::image_too_large;
-  if (result.status != codec::decode_status::decoded) return status::image_not_found;
+  const codec::image_file file = codec::open_image_file(image_path);
+  if (file.status() == codec::decode_status::too_large) return status::image_too_large;
+  if (file.status() != codec::decode_status::decoded) return status::image_not_found;
   // The table's check and the kernel's tables before the output is opened:
   // from here on nothing throws but an allocation.
-  graded_rows rows(table, result.image);
-  const auto jpeg = [&rows, &image = result.image](codec::byte_sink& sink) {
-    return encode_output(rows, image.width, image.height, sink);
-  };
-  if (!write_output_file(output_path, jpeg)) return status::output_not_written;
-  return status::ok;
+  const vireth::image::pixel_mapper mapper(
+      table, static_cast<std::size_t>(file.width()) * static_cast<std::size_t>(file.height()));
+  image_job job(file, mapper);
+  const auto jpeg = [&job](codec::byte_sink& sink) { return job.write(sink); };
+  const auto settle = [&job] { return job.settle(); };
+  // A second round only after the lean reader could not tell: the whole
+  // decode is never unsure.
+  for (int round = 0; round < 2; ++round) {
+    if (write_output_file(output_path, jpeg, settle)) return status::ok;
+    if (job.image() != image_job::verdict::unsure) break;
+    job.decode_whole();
+  }
+  return status_of(job.image() == image_job::verdict::unknown ? job.drain() : job.image());
 }
 
 }  // namespace tonvik::bridge

@@ -1,13 +1,20 @@
 // The apply pipeline behind BridgeClient::apply_lut: read and check the LUT,
-// then decode the image, and write the JPEG while mapping it, a strip of rows
-// at a time.
+// then decode, map and write the image a strip of rows at a time.
 //
-// The road of the pixels: decode_file gives the whole image; graded_rows
-// lends it to the writer strip by strip (the writer's units: 8 rows, or 16
-// when it subsamples), mapping each strip through the LUT in place just
-// before the writer codes it, while the strip is still in cache. A decoder
-// that hands rows as it finishes them takes graded_rows's place as the source
-// of its strips.
+// The road of the pixels: the codec's image_reader decodes a strip (a
+// PNG's rows as they are inflated and unfiltered, a JPEG's as they are
+// upsampled from its planes, any other format's out of its whole decode);
+// graded_rows maps that strip through the LUT in place while it is in
+// cache, as the writer asks for it; the writer codes it into the output
+// file's buffer. The strip is the writer's unit: 8 rows, or 16 when it
+// subsamples.
+//
+// Outcomes do not depend on that schedule. A decode failure found after
+// output has begun discards the output (the file gets its name only once
+// complete) and returns the decode's status; an image that fails wins over an
+// output that cannot be written; a target written in place (a pipe, a
+// device) receives nothing from an image that turns out bad, because it is
+// decoded whole before that target is opened.
 //
 // Failure contract: LUT failures throw (lut_open_error, the engine's
 // parse_error); image and output failures come back as a status string from
@@ -21,6 +28,7 @@
 
 #include "byte_sink.hpp"
 #include "image_codec.hpp"
+#include "image_reader.hpp"
 #include "lut.hpp"
 #include "row_source.hpp"
 
@@ -30,23 +38,19 @@ namespace tonvik::bridge {
 // too small to sample. The file is closed before this returns or throws.
 vireth::image::lut read_lut(const std::string& lut_path);
 
-// The rows of a decoded image, each strip mapped in place through `table`
-// (the engine's exact kernel) when it is lent: the image holds its mapped
-// pixels above the last strip lent and its decoded ones below. The table's
-// check and the kernel's tables come first, in the constructor, which throws
-// the engine's exceptions for a table that cannot be sampled; lending a
-// strip throws nothing. Rows lent again (the writer run a second time) are
-// not mapped twice. `table` and `image` must outlive it.
+// The rows of `reader`, each strip mapped in place through `mapper` (the
+// engine's exact kernel) when the writer asks for it. Lending a strip throws
+// nothing; null when the reader has no rows. Both must outlive it.
 class graded_rows final : public codec::row_source {
  public:
-  graded_rows(const vireth::image::lut& table, codec::rgb_image& image);
+  graded_rows(const vireth::image::pixel_mapper& mapper, codec::image_reader& reader)
+      : mapper_(mapper), reader_(reader) {}
 
   const unsigned char* next_rows(int first, int count) override;
 
  private:
-  codec::rgb_image& image_;
-  vireth::image::pixel_mapper mapper_;
-  int mapped_ = 0;  // rows [0, mapped_) hold mapped pixels
+  const vireth::image::pixel_mapper& mapper_;
+  codec::image_reader& reader_;
 };
 
 // The JPEG that apply_lut writes for an image of `width` x `height` whose
@@ -60,7 +64,7 @@ bool encode_output(codec::row_source& rows, int width, int height, codec::byte_s
 bool encode_output(const codec::rgb_image& image, codec::byte_sink& sink);
 
 // Decodes `image_path`, maps it through `table` and writes the JPEG to
-// `output_path`. The output is not touched unless the image decoded.
+// `output_path`. The output is left as it was unless the image decoded.
 const char* apply_to_file(const vireth::image::lut& table, const std::string& image_path,
                           const std::string& output_path);
 

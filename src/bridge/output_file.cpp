@@ -134,7 +134,8 @@ bool write_to(const file_writer& write, int fd) {
 
 // A pipe, terminal, socket, device or nameless file: written in place,
 // exactly as a plain write.
-bool write_in_place(const file_writer& write, const std::string& path) {
+bool write_in_place(const file_writer& write, const std::string& path, const in_place_check& ready) {
+  if (ready && !ready()) return false;
   unique_fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, new_file_mode));
   if (fd.get() < 0) return false;
   const bool complete = write_to(write, fd.get());
@@ -256,7 +257,8 @@ bool same_file(const struct stat& a, const struct stat& b) {
 
 namespace detail {
 
-bool write_output_file(const std::string& output_path, const file_writer& write, temp_kind kind) {
+bool write_output_file(const std::string& output_path, const file_writer& write, temp_kind kind,
+                       const in_place_check& ready_for_in_place) {
   // The path ends at its first NUL byte, as every open by name does.
   const std::string path(output_path.c_str());
   if (path.empty()) return false;
@@ -264,7 +266,7 @@ bool write_output_file(const std::string& output_path, const file_writer& write,
   target destination;
   const bool found = ::lstat(path.c_str(), &destination.status) == 0;
   if (found && !S_ISLNK(destination.status.st_mode)) {
-    if (!S_ISREG(destination.status.st_mode)) return write_in_place(write, path);
+    if (!S_ISREG(destination.status.st_mode)) return write_in_place(write, path, ready_for_in_place);
     destination.path = path;
     destination.exists = true;
     return write_regular(write, destination, kind);
@@ -277,20 +279,21 @@ bool write_output_file(const std::string& output_path, const file_writer& write,
   // following /proc/self/fd links to pipes and sockets that have no path.
   struct stat reached {};
   const bool exists = ::stat(path.c_str(), &reached) == 0;
-  if (exists && !S_ISREG(reached.st_mode)) return write_in_place(write, path);
+  if (exists && !S_ISREG(reached.st_mode)) return write_in_place(write, path, ready_for_in_place);
   if (!resolve(path, destination)) return false;
   // A /proc/self/fd link whose text names no path to the same file (an
   // unlinked file, another mount namespace) can only be reached by opening it.
   if (exists && !(destination.exists && same_file(destination.status, reached))) {
-    return write_in_place(write, path);
+    return write_in_place(write, path, ready_for_in_place);
   }
   return write_regular(write, destination, kind);
 }
 
 }  // namespace detail
 
-bool write_output_file(const std::string& output_path, const file_writer& write) {
-  return detail::write_output_file(output_path, write, detail::temp_kind::unnamed_first);
+bool write_output_file(const std::string& output_path, const file_writer& write,
+                       const in_place_check& ready_for_in_place) {
+  return detail::write_output_file(output_path, write, detail::temp_kind::unnamed_first, ready_for_in_place);
 }
 
 }  // namespace tonvik::bridge

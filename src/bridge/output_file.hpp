@@ -28,7 +28,8 @@
 // follows them, the /proc/self/fd links included (a pipe, a terminal, a
 // socket, a character device such as /dev/null or /dev/stdout), is written in
 // place, as a plain write does. So is a /proc/self/fd link to a regular file
-// that no longer has a name of its own.
+// that no longer has a name of its own. Such a target is opened only after
+// `ready_for_in_place` (when given) says the writer will not fail half-way.
 //
 // What goes into the file is the caller's: a writer fills the sink it is
 // given, in order, and says whether it could. A writer that fails leaves the
@@ -49,9 +50,13 @@ namespace tonvik::bridge {
 
 // Puts the whole file into `sink`; false when it could not.
 using file_writer = std::function<bool(codec::byte_sink& sink)>;
+// Called before a target written in place is opened, where a writer that
+// fails half-way could not be undone: false leaves that target untouched.
+using in_place_check = std::function<bool()>;
 
 // True only when the complete file is in place at `output_path`.
-bool write_output_file(const std::string& output_path, const file_writer& write);
+bool write_output_file(const std::string& output_path, const file_writer& write,
+                       const in_place_check& ready_for_in_place = {});
 
 namespace detail {
 
@@ -59,7 +64,8 @@ namespace detail {
 // exercise the path taken on file systems without unnamed files.
 enum class temp_kind { unnamed_first, named };
 
-bool write_output_file(const std::string& output_path, const file_writer& write, temp_kind kind);
+bool write_output_file(const std::string& output_path, const file_writer& write, temp_kind kind,
+                       const in_place_check& ready_for_in_place = {});
 
 }  // namespace detail
 

@@ -95,6 +95,10 @@ std::unique_ptr<image_reader> image_file::strips() const {
   return lean ? std::move(lean) : whole_image();
 }
 
+std::unique_ptr<image_reader> read_decoded(decoded result) {
+  return std::make_unique<whole_image_reader>(std::move(result));
+}
+
 image_file open_image_file(const std::string& path) {
   image_file result;
   auto state = std::unique_ptr<image_file::state>(new image_file::state{open_image(path), image_header{}});

@@ -104,4 +104,7 @@ class image_file {
 // Opens `path` once (decode/file_source.hpp) and screens its header.
 image_file open_image_file(const std::string& path);
 
+// A decode's result, lent a strip at a time (the reader whole_image() gives).
+std::unique_ptr<image_reader> read_decoded(decoded result);
+
 }  // namespace tonvik::codec

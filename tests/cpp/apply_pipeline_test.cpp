@@ -7,6 +7,7 @@
 #include <tuple>
 #include <vector>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include "image_codec.hpp"
 #include "lut_open_error.hpp"
 #include "status.hpp"
+#include "stb_reference.hpp"
 
 namespace {
 
@@ -34,7 +36,7 @@ class ApplyPipelineTest : public ::testing::Test {
 // the reader and the mapper make the identity LUT lose a step here and there.
 // Two rows of three named pixels: each must land on its own mapped value. A
 // larger image (the LUT kernel's road), lent in strips of 8 rows and a short
-// one, then again as a retried write would, holds map_pixels's bytes.
+// one, holds map_pixels's bytes.
 TEST_F(ApplyPipelineTest, WholeImageIsMappedExactlyInRowOrder) {
   const auto table = read_lut(lut_path);
   std::vector<std::uint8_t> large(97 * 45 * 3);
@@ -45,18 +47,17 @@ TEST_F(ApplyPipelineTest, WholeImageIsMappedExactlyInRowOrder) {
         std::tuple{3, 2, named{128, 128, 128, 64, 128, 192, 255, 255, 255, 255, 0, 0, 0, 0, 0, 255, 255, 0},
                    named{127, 127, 127, 63, 127, 191, 255, 255, 254, 255, 0, 0, 0, 0, 0, 255, 255, 0}}}) {
     const std::string image = ppm(width, height, pixels);
-    decoded result = decode_memory(reinterpret_cast<const unsigned char*>(image.data()), image.size());
-    ASSERT_EQ(result.status, decode_status::decoded);
-    graded_rows rows(table, result.image);
+    const auto reader = tonvik::codec::read_decoded(
+        decode_memory(reinterpret_cast<const unsigned char*>(image.data()), image.size()));
+    ASSERT_EQ(reader->failure(), tonvik::codec::reader_failure::none);
+    const vireth::image::pixel_mapper mapper(table, pixels.size() / 3);
+    graded_rows rows(mapper, *reader);
     vireth::image::map_pixels(table, pixels.data(), pixels.size() / 3);
     EXPECT_TRUE(expected.empty() || pixels == expected);
     const std::size_t row_bytes = static_cast<std::size_t>(width) * 3;
-    for (int pass = 0; pass < 2; ++pass) {
-      for (int y = 0, count = std::min(8, height); y < height; y += count, count = std::min(8, height - y)) {
-        const unsigned char* strip = rows.next_rows(y, count);
-        EXPECT_TRUE(std::equal(strip, strip + count * row_bytes, pixels.begin() + y * row_bytes))
-            << width << pass;
-      }
+    for (int y = 0, count = std::min(8, height); y < height; y += count, count = std::min(8, height - y)) {
+      const unsigned char* strip = rows.next_rows(y, count);
+      EXPECT_TRUE(std::equal(strip, strip + count * row_bytes, pixels.begin() + y * row_bytes)) << width;
     }
   }
 }
@@ -168,6 +169,47 @@ TEST_F(ApplyPipelineTest, UnwritableOutputIsReported) {
     EXPECT_STREQ(apply_to_file(table, image, output), status::output_not_written) << output;
   }
   EXPECT_EQ(read_file(dir.file("plain")), "x");
+}
+
+// Damage that only shows after rows have gone out (a PNG cut inside its
+// data, an unknown critical chunk after it) still wins over every kind of
+// output, and leaves each as it was: a file keeps its contents, no new file
+// appears, a FIFO receives nothing. A stream holding more rows than its
+// header declares is read on the way the whole decode reads it.
+TEST_F(ApplyPipelineTest, DamageFoundLateWinsOverEveryOutput) {
+  constexpr int width = 300, height = 200;
+  std::vector<unsigned char> rgb(std::size_t(width) * height * 3);
+  for (std::size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<unsigned char>((i * 2654435761u) >> 13);
+  const auto png = tonvik_test::stb_png(rgb.data(), width, height);
+  const std::string whole(png.begin(), png.end());
+  const std::string iend = whole.substr(whole.size() - 12);
+  const std::string unknown_critical = std::string("\0\0\0\0ABCD\0\0\0\0", 12);
+  std::string taller = whole;
+  taller[23] = static_cast<char>(height - 1);  // the header's height, low byte: one row fewer
+  write_file(dir.file("cut.png"), whole.substr(0, whole.size() * 3 / 5));
+  write_file(dir.file("critical.png"), whole.substr(0, whole.size() - 12) + unknown_critical + iend);
+  write_file(dir.file("taller.png"), taller);
+  const auto shorter = tonvik_test::stb_png(rgb.data(), width, height - 1);
+  write_file(dir.file("shorter.png"), std::string(shorter.begin(), shorter.end()));
+  ASSERT_EQ(mkfifo(dir.file("pipe").c_str(), 0600), 0);
+  write_file(dir.file("kept.jpg"), "previous contents");
+
+  const auto table = read_lut(lut_path);
+  for (const char* image : {"cut.png", "critical.png"}) {
+    const int pipe_reader = ::open(dir.file("pipe").c_str(), O_RDONLY | O_NONBLOCK);
+    for (const std::string& output : {dir.file("kept.jpg"), dir.file("new.jpg"), dir.file("pipe"),
+                                      dir.file("no/such/dir/out.jpg"), std::string("/dev/full")}) {
+      EXPECT_STREQ(apply_to_file(table, dir.file(image), output), status::image_not_found) << image << output;
+    }
+    char byte = 0;
+    EXPECT_LE(::read(pipe_reader, &byte, 1), 0) << image;
+    ::close(pipe_reader);
+    EXPECT_EQ(read_file(dir.file("kept.jpg")), "previous contents") << image;
+    EXPECT_NE(::access(dir.file("new.jpg").c_str(), F_OK), 0) << image;
+  }
+  EXPECT_STREQ(apply_to_file(table, dir.file("taller.png"), dir.file("taller.jpg")), status::ok);
+  EXPECT_STREQ(apply_to_file(table, dir.file("shorter.png"), dir.file("shorter.jpg")), status::ok);
+  EXPECT_EQ(read_file(dir.file("taller.jpg")), read_file(dir.file("shorter.jpg")));
 }
 
 }  // namespace

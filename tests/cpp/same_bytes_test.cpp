@@ -82,12 +82,14 @@ std::uint64_t applied(const std::string& encoded) {
   scratch_dir dir;
   const std::string lut_path = dir.file("mixing.cube");
   write_file(lut_path, mixing_cube());
-  decoded image = decode_memory(reinterpret_cast<const unsigned char*>(encoded.data()), encoded.size());
-  EXPECT_EQ(image.status, decode_status::decoded);
+  const auto reader = tonvik::codec::read_decoded(
+      decode_memory(reinterpret_cast<const unsigned char*>(encoded.data()), encoded.size()));
+  EXPECT_EQ(reader->failure(), tonvik::codec::reader_failure::none);
   const vireth::image::lut table = read_lut(lut_path);
-  graded_rows rows(table, image.image);
+  const vireth::image::pixel_mapper mapper(table, std::size_t(reader->width()) * std::size_t(reader->height()));
+  graded_rows rows(mapper, *reader);
   tonvik_test::memory_sink sink;
-  EXPECT_TRUE(encode_output(rows, image.image.width, image.image.height, sink));
+  EXPECT_TRUE(encode_output(rows, reader->width(), reader->height(), sink));
   return fingerprint(sink.out);
 }
 
