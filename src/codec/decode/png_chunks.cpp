@@ -36,27 +36,32 @@ png_chunk_walker::png_chunk_walker(const image_bytes& bytes) : bytes_(bytes) {
   if (bytes_.memory == nullptr) buffer_.resize(piece_size);
 }
 
-bool png_chunk_walker::read_at(std::uint64_t offset, unsigned char* out, std::size_t size) {
-  if (offset > bytes_.size || size > bytes_.size - offset) return false;
-  if (bytes_.memory != nullptr) {
-    std::memcpy(out, bytes_.memory + offset, size);
-    return true;
+const unsigned char* png_chunk_walker::bytes_at(std::uint64_t offset, std::size_t size) {
+  if (offset > bytes_.size || size > bytes_.size - offset || size > piece_size) return nullptr;
+  if (bytes_.memory != nullptr) return bytes_.memory + offset;
+  if (offset < buffered_at_ || offset - buffered_at_ + size > buffered_) {
+    // Read ahead from `offset`: the chunk headers and small chunks that
+    // follow come out of the same read.
+    const std::uint64_t rest = bytes_.size - offset;
+    const std::size_t want = rest < piece_size ? static_cast<std::size_t>(rest) : piece_size;
+    buffered_ = 0;
+    for (std::size_t done = 0; done < want;) {
+      const ssize_t got = ::pread(bytes_.fd, buffer_.data() + done, want - done, static_cast<off_t>(offset + done));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return nullptr;  // an error, or the file shrank
+      done += static_cast<std::size_t>(got);
+    }
+    buffered_at_ = offset;
+    buffered_ = want;
   }
-  while (size > 0) {
-    const ssize_t got = ::pread(bytes_.fd, out, size, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;  // an error, or the file shrank
-    out += got;
-    offset += static_cast<std::uint64_t>(got);
-    size -= static_cast<std::size_t>(got);
-  }
-  return true;
+  return buffer_.data() + (offset - buffered_at_);
 }
 
 bool png_chunk_walker::read_header(png_layout& layout) {
   static constexpr unsigned char signature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
-  unsigned char head[8 + 8 + 13];  // signature, IHDR's length and type, its body
-  if (!read_at(0, head, sizeof head) || std::memcmp(head, signature, 8) != 0) return false;
+  constexpr std::size_t head_size = 8 + 8 + 13;  // signature, IHDR's length and type, its body
+  const unsigned char* head = bytes_at(0, head_size);
+  if (head == nullptr || std::memcmp(head, signature, 8) != 0) return false;
   if (big_endian32(head + 8) != 13 || big_endian32(head + 12) != chunk_type("IHDR")) return false;
   const unsigned char* body = head + 16;
   png_layout l;
@@ -80,10 +85,10 @@ bool png_chunk_walker::read_header(png_layout& layout) {
   // The decoder's own bound, with 4 samples for a palette's expansion.
   const std::uint32_t samples_bound = l.colour_type == 3 ? 4 : static_cast<std::uint32_t>(l.samples);
   if (max_samples / l.width / samples_bound < l.height) return false;
-  if (bytes_.size < sizeof head + 4) return false;  // IHDR's CRC
+  if (bytes_.size < head_size + 4) return false;  // IHDR's CRC
   layout = l;
   layout_ = l;
-  next_chunk_ = sizeof head + 4;
+  next_chunk_ = head_size + 4;
   return true;
 }
 
@@ -91,8 +96,8 @@ png_chunk_walker::step png_chunk_walker::next_data() {
   const bool palette_image = layout_.colour_type == 3;
   data_left_ = 0;
   for (;;) {
-    unsigned char head[8];
-    if (!read_at(next_chunk_, head, sizeof head)) return step::unsure;  // no IEND
+    const unsigned char* head = bytes_at(next_chunk_, 8);
+    if (head == nullptr) return step::unsure;  // no IEND
     const std::uint32_t length = big_endian32(head);
     const std::uint32_t type = big_endian32(head + 4);
     // IEND ends the walk where the decoder decodes: its length and CRC are
@@ -118,7 +123,11 @@ png_chunk_walker::step png_chunk_walker::next_data() {
         if (palette_image && seen_idat_) return step::unsure;  // it would colour the rows already out
         if (length > 256 * 3 || length % 3 != 0) return step::unsure;
         palette_entries_ = length / 3;
-        if (palette_image && !read_at(body, palette_, length)) return step::unsure;
+        if (palette_image) {
+          const unsigned char* entries = bytes_at(body, length);
+          if (entries == nullptr) return step::unsure;
+          std::memcpy(palette_, entries, length);
+        }
         break;
       case chunk_type("tRNS"):
         // Alpha never reaches the RGB rows; only whether the decoder takes
@@ -139,17 +148,18 @@ png_chunk_walker::step png_chunk_walker::next_data() {
 }
 
 const unsigned char* png_chunk_walker::take(std::size_t wanted, std::size_t& got) {
-  got = wanted < data_left_ ? wanted : data_left_;
-  if (got > piece_size) got = piece_size;
-  const unsigned char* piece = nullptr;
-  if (bytes_.memory != nullptr) {
-    piece = bytes_.memory + data_at_;
-  } else {
-    if (!read_at(data_at_, buffer_.data(), got)) return nullptr;
-    piece = buffer_.data();
+  got = 0;
+  const unsigned char* piece = bytes_at(data_at_, data_left_ > 0 ? 1 : 0);
+  if (piece == nullptr) return nullptr;
+  std::size_t size = wanted < data_left_ ? wanted : data_left_;
+  if (size > piece_size) size = piece_size;
+  if (bytes_.memory == nullptr) {
+    const std::size_t buffered = static_cast<std::size_t>(buffered_at_ + buffered_ - data_at_);
+    if (size > buffered) size = buffered;  // the rest comes with the next read
   }
-  data_at_ += got;
-  data_left_ -= static_cast<std::uint32_t>(got);
+  data_at_ += size;
+  data_left_ -= static_cast<std::uint32_t>(size);
+  got = size;
   return piece;
 }
 

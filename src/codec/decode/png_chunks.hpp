@@ -7,8 +7,8 @@
 // IEND) stops the walk with step::unsure. CRCs are not checked, as the
 // decoder does not check them either.
 //
-// Ownership: borrows the image_bytes; holds one 64 KiB read buffer for a
-// file read by offset. Failure contract: nothing throws but std::bad_alloc.
+// Ownership: borrows the image_bytes; a regular file is read ahead through
+// one 64 KiB buffer, chunk headers and data alike. Failure contract: nothing throws but std::bad_alloc.
 //
 //   png_chunk_walker chunks(bytes);
 //   png_layout layout;
@@ -53,8 +53,8 @@ class png_chunk_walker {
   // Bytes of the current IDAT chunk not yet taken.
   std::uint32_t data_left() const noexcept { return data_left_; }
   // The next `got` bytes of it (at most `wanted`, at most 64 KiB, at least
-  // one while data_left() > 0), valid until the next call; null when the
-  // file cannot be read.
+  // one while data_left() > 0), valid until the next call of the walker;
+  // null when the file cannot be read.
   const unsigned char* take(std::size_t wanted, std::size_t& got);
   // Passes over the rest of the current IDAT chunk without reading it.
   void skip_data() noexcept { data_left_ = 0; }
@@ -64,10 +64,14 @@ class png_chunk_walker {
   const unsigned char* palette() const noexcept { return palette_; }
 
  private:
-  bool read_at(std::uint64_t offset, unsigned char* out, std::size_t size);
+  // `size` bytes (at most 64 KiB) at `offset`, valid until the next call;
+  // null past the end of the file or when it cannot be read.
+  const unsigned char* bytes_at(std::uint64_t offset, std::size_t size);
 
   image_bytes bytes_;
-  std::vector<unsigned char> buffer_;  // a regular file's pieces of IDAT data
+  std::vector<unsigned char> buffer_;  // a regular file read ahead: [buffered_at_, + buffered_)
+  std::uint64_t buffered_at_ = 0;
+  std::size_t buffered_ = 0;
   std::uint64_t next_chunk_ = 0;       // offset of the next chunk's length field
   std::uint64_t data_at_ = 0;          // offset of the current IDAT's next byte
   std::uint32_t data_left_ = 0;
