@@ -3,15 +3,22 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 #include <libdeflate.h>
 
+#include "decode/strip_readers.hpp"
 #include "image_codec.hpp"
+#include "image_reader.hpp"
+#include "test_inputs.hpp"
 
 namespace {
 
@@ -112,8 +119,9 @@ struct png_header {
   bool apple = false;  // a CgBI chunk first: the stream is raw deflate
 };
 
-// A PNG around `stream`, split over IDAT chunks of at most `idat_size` bytes.
-bytes png_file(const png_header& h, const bytes& stream, std::size_t idat_size = 1 << 20) {
+// A PNG around `stream`, split over IDAT chunks of at most `idat_size` bytes,
+// with a tEXt chunk after each when `text_between`.
+bytes png_file(const png_header& h, const bytes& stream, std::size_t idat_size = 1 << 20, bool text_between = false) {
   bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
   if (h.apple) chunk(png, "CgBI", {0x50, 0x00, 0x20, 0x06});
   bytes ihdr;
@@ -127,8 +135,10 @@ bytes png_file(const png_header& h, const bytes& stream, std::size_t idat_size =
     for (int i = 0; i < 256; ++i) palette.insert(palette.end(), {static_cast<unsigned char>(i), 7, 200});
     chunk(png, "PLTE", palette);
   }
-  for (std::size_t at = 0; at < stream.size(); at += idat_size)
+  for (std::size_t at = 0; at < stream.size(); at += idat_size) {
     chunk(png, "IDAT", bytes(stream.begin() + at, stream.begin() + std::min(stream.size(), at + idat_size)));
+    if (text_between) chunk(png, "tEXt", {'k', 0, 'v'});
+  }
   chunk(png, "IEND", {});
   return png;
 }
@@ -143,8 +153,8 @@ int channels_of(int colour_type) {
 }
 
 // Filtered scanlines for `h`: noise, with every filter type in turn, so the
-// unfilter (Paeth included) runs on all of them.
-bytes raw_scanlines(const png_header& h, std::uint32_t seed) {
+// unfilter (Paeth included) runs on all of them, or with `only_filter` alone.
+bytes raw_scanlines(const png_header& h, std::uint32_t seed, int only_filter = -1) {
   const std::uint64_t size = png_raw_size(h.width, h.height, channels_of(h.colour_type), h.depth, h.interlaced);
   bytes raw(size);
   std::mt19937 noise(seed);
@@ -159,7 +169,7 @@ bytes raw_scanlines(const png_header& h, std::uint32_t seed) {
     const std::uint32_t rows = h.interlaced ? (h.height > y0[p] ? (h.height - y0[p] + dy[p] - 1) / dy[p] : 0) : h.height;
     if (cols == 0 || rows == 0) continue;
     const std::size_t row_bytes = (std::size_t{cols} * channels_of(h.colour_type) * h.depth + 7) / 8;
-    for (std::uint32_t r = 0; r < rows; ++r, at += row_bytes + 1) raw[at] = static_cast<unsigned char>(filter++ % 5);
+    for (std::uint32_t r = 0; r < rows; ++r, at += row_bytes + 1) raw[at] = static_cast<unsigned char>(only_filter < 0 ? filter++ % 5 : only_filter);
   }
   EXPECT_EQ(at, raw.size());
   return raw;
@@ -399,6 +409,149 @@ TEST(PngFastInflate, ReadsTheReservedLengthSymbolThatStbRefuses) {
       // Grey replicated to RGB; the first pass starts every 8th column of row 0.
       for (int i = 0; i < 4; ++i) EXPECT_EQ(fast.pixels[3 * (interlaced ? 8 * i : i) + 1], 50 * (i + 1)) << what;
     }
+}
+
+// -- the strip reader ----------------------------------------------------------
+
+namespace codec = tonvik::codec;
+
+// Every row of `reader` in strips of `strip` rows, then finish(). Null when a
+// call fails.
+std::optional<bytes> read_strips(codec::image_reader& reader, int strip) {
+  bytes pixels;
+  const std::size_t row = std::size_t(reader.width()) * 3;
+  for (int y = 0; y < reader.height(); y += strip) {
+    const int count = std::min(strip, reader.height() - y);
+    const unsigned char* rows = reader.next_rows(y, count);
+    if (rows == nullptr) return std::nullopt;
+    pixels.insert(pixels.end(), rows, rows + row * count);
+  }
+  if (!reader.finish()) return std::nullopt;
+  return pixels;
+}
+
+// strips() from a file, and the lean reader from memory, in strips of 8 and
+// 16 rows: a success is the whole decode's success with its pixels, a
+// failure other than unsure is its failure. True when the lean reader
+// decoded the file from memory.
+bool expect_strips_agree(const bytes& file, const std::string& what) {
+  const outcome whole = decode(file, false);
+  const auto path = std::filesystem::temp_directory_path() / ("png_strips_" + std::to_string(::getpid()) + ".png");
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
+  const codec::image_file opened = codec::open_image_file(path.string());
+  std::filesystem::remove(path);
+  codec::image_header header;
+  header.format = codec::image_format::png;
+  header.width = opened.width();
+  header.height = opened.height();
+  bool streamed = false;
+  for (int strip : {8, 16})
+    for (bool memory : {false, true}) {
+      if (opened.status() != decode_status::decoded) {
+        EXPECT_EQ(opened.status(), whole.status) << what;
+        return false;
+      }
+      std::unique_ptr<codec::image_reader> reader =
+          memory ? codec::detail::png_strips(codec::image_bytes{-1, file.data(), file.size()}, header)
+                 : opened.strips();
+      if (!reader) continue;
+      const std::optional<bytes> pixels = read_strips(*reader, strip);
+      const std::string where = what + (memory ? ", from memory" : ", from a file") + ", strips of " +
+                                std::to_string(strip);
+      if (pixels) {
+        EXPECT_EQ(whole.status, decode_status::decoded) << where;
+        EXPECT_TRUE(*pixels == whole.pixels) << where;
+        streamed |= memory;
+      } else if (reader->failure() == codec::reader_failure::too_large) {
+        EXPECT_EQ(whole.status, decode_status::too_large) << where;
+      } else if (reader->failure() != codec::reader_failure::unsure) {
+        EXPECT_EQ(whole.status, decode_status::undecodable) << where;
+      }
+    }
+  return streamed;
+}
+
+// Every layout the reader streams, every filter alone and mixed, odd sizes and
+// a large noisy image, IDAT chunks of 1 byte up, with chunks between them.
+TEST(PngStrips, SamePixelsAsTheWholeDecode) {
+  const struct {
+    int colour_type;
+    std::vector<int> depths;
+  } layouts[] = {{0, {1, 2, 4, 8, 16}}, {2, {8, 16}}, {3, {1, 2, 4, 8}}, {4, {8, 16}}, {6, {8, 16}}};
+  std::uint32_t seed = 500;
+  for (const auto& layout : layouts)
+    for (int depth : layout.depths)
+      for (const auto& size : {std::pair<std::uint32_t, std::uint32_t>{1, 1}, {3, 9}, {13, 17}, {67, 33}})
+        for (int filter = -1; filter <= 4; ++filter) {
+          const png_header h{size.first, size.second, depth, layout.colour_type, false};
+          const bytes stream = zlib_of(raw_scanlines(h, ++seed, filter), filter == 0 ? 0 : 6);
+          for (std::size_t idat : {std::size_t{1}, std::size_t{97}, std::size_t{1} << 20}) {
+            const std::string what = "colour type " + std::to_string(h.colour_type) + " depth " +
+                                     std::to_string(depth) + " " + std::to_string(h.width) + "x" +
+                                     std::to_string(h.height) + " filter " + std::to_string(filter) + " IDAT " +
+                                     std::to_string(idat);
+            EXPECT_TRUE(expect_strips_agree(png_file(h, stream, idat, idat == 97), what)) << what;
+          }
+        }
+  const png_header large{1500, 1000, 8, 2, false};
+  EXPECT_TRUE(expect_strips_agree(png_file(large, zlib_of(raw_scanlines(large, 7), 1), 8192), "1500x1000"));
+  // Interlaced and the other low depths go to the whole decode.
+  const png_header interlaced{13, 17, 8, 2, true}, rgb4{13, 17, 4, 2, false};
+  EXPECT_FALSE(expect_strips_agree(png_file(interlaced, zlib_of(raw_scanlines(interlaced, 8), 6)), "interlaced"));
+  EXPECT_FALSE(expect_strips_agree(png_file(rgb4, zlib_of(raw_scanlines(rgb4, 9), 6)), "RGB at depth 4"));
+}
+
+// Files the whole decode may read otherwise, or refuse: the lean reader
+// never claims a success or pixels of its own. Then the corpus.
+TEST(PngStrips, NeverDiffersFromTheWholeDecode) {
+  const png_header h{40, 30, 8, 3, false};
+  const bytes raw = raw_scanlines(h, 77);
+  const bytes stream = zlib_of(raw, 6);
+  const bytes good = png_file(h, stream, 300);
+  // `file` with a chunk inserted before its IEND (the last 12 bytes).
+  const auto with_chunk_before_iend = [](bytes file, const char* type, const bytes& body) {
+    bytes inserted;
+    chunk(inserted, type, body);
+    file.insert(file.end() - 12, inserted.begin(), inserted.end());
+    return file;
+  };
+  bytes raw_extra = raw, bad_filter = raw, stream_cut = stream, bad_header = stream;
+  raw_extra.push_back(0);
+  bad_filter[(h.width + 1) * 7] = 5;     // row 7's filter-type byte
+  stream_cut.resize(stream.size() - 3);  // one byte after the final block
+  bad_header[1] ^= 1;                    // check bits
+  const std::pair<std::string, bytes> cases[] = {
+      {"plain", good},
+      {"PLTE after IDAT", with_chunk_before_iend(good, "PLTE", bytes(30, 9))},
+      {"tRNS after IDAT", with_chunk_before_iend(good, "tRNS", {1, 2})},
+      {"unknown critical chunk", with_chunk_before_iend(good, "ABCD", {})},
+      {"ancillary chunk", with_chunk_before_iend(good, "abCD", {1})},
+      {"second IHDR", with_chunk_before_iend(good, "IHDR", bytes(13, 0))},
+      {"no IEND", bytes(good.begin(), good.end() - 12)},
+      {"IEND cut", bytes(good.begin(), good.end() - 6)},
+      {"one byte after the final block", png_file(h, stream_cut)},
+      {"two bytes after the final block, one in a later IDAT",
+       with_chunk_before_iend(with_chunk_before_iend(png_file(h, stream_cut), "tIME", {}), "IDAT", {1})},
+      {"a byte of data more", png_file(h, zlib_of(raw_extra, 6))},
+      {"a byte of data less", png_file(h, zlib_of(bytes(raw.begin(), raw.end() - 1), 6))},
+      {"filter type 5", png_file(h, zlib_of(bad_filter, 6))},
+      {"zlib header", png_file(h, bad_header)},
+  };
+  for (const auto& [what, file] : cases) {
+    const bool streamed = expect_strips_agree(file, what);
+    if (what == "plain" || what == "ancillary chunk" || what.rfind("two bytes", 0) == 0) {
+      EXPECT_TRUE(streamed) << what;
+    }
+  }
+
+  const std::filesystem::path dir = tonvik_test::corpus_dir("images");
+  if (!std::filesystem::is_directory(dir)) GTEST_SKIP() << "no image corpus at " << dir;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    if (entry.path().extension() != ".png") continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    const bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    expect_strips_agree(file, entry.path().filename().string());
+  }
 }
 
 }  // namespace

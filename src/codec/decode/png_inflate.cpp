@@ -17,17 +17,11 @@ struct decompressor_deleter {
   void operator()(libdeflate_decompressor* d) const noexcept { libdeflate_free_decompressor(d); }
 };
 
-// stb's checks on the two header bytes, and its refusal of a stream that
-// ends right after them. A header stb would refuse goes back to stb, which
-// then fails with its own reason.
+// stb's refusal of a stream that ends right after its header, and its
+// checks on the two header bytes. A header stb would refuse goes back to
+// stb, which then fails with its own reason.
 bool zlib_header_accepted(const unsigned char* stream, std::size_t size) {
-  if (size <= 2) return false;
-  const unsigned cmf = stream[0];
-  const unsigned flg = stream[1];
-  const bool check_bits = (cmf * 256 + flg) % 31 == 0;
-  const bool preset_dictionary = (flg & 32) != 0;
-  const bool deflate = (cmf & 15) == 8;
-  return check_bits && !preset_dictionary && deflate;
+  return size > 2 && png_zlib_header_accepted(stream[0], stream[1]);
 }
 
 // stb refuses to decode a code when fewer than 16 bits of input are left,
@@ -37,6 +31,13 @@ bool zlib_header_accepted(const unsigned char* stream, std::size_t size) {
 constexpr std::size_t min_bytes_after_data = 2;
 
 }  // namespace
+
+bool png_zlib_header_accepted(unsigned cmf, unsigned flg) noexcept {
+  const bool check_bits = (cmf * 256 + flg) % 31 == 0;
+  const bool preset_dictionary = (flg & 32) != 0;
+  const bool deflate = (cmf & 15) == 8;
+  return check_bits && !preset_dictionary && deflate;
+}
 
 std::uint64_t png_raw_size(std::uint32_t width, std::uint32_t height, int channels, int depth,
                            bool interlaced) noexcept {

@@ -37,6 +37,10 @@ namespace tonvik::codec {
 std::uint64_t png_raw_size(std::uint32_t width, std::uint32_t height, int channels, int depth,
                            bool interlaced) noexcept;
 
+// stb's checks on a zlib stream's two header bytes: the check bits, no
+// preset dictionary, method 8 (deflate). The window size is not looked at.
+bool png_zlib_header_accepted(unsigned cmf, unsigned flg) noexcept;
+
 // Inflates `stream` into exactly `out_size` bytes. With `zlib_header` the
 // stream starts with the 2-byte zlib header, checked by the same rules as
 // stb's; its Adler-32 trailer is not checked, as stb does not check it
