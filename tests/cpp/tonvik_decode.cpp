@@ -2,8 +2,10 @@
 // the outcome, so that the Python tests can check pixels exactly and run every
 // hostile file in a process of its own (also under valgrind).
 //
-//   tonvik_decode [--memory] [--peak] [--stb-inflate] <image>
+//   tonvik_decode [--memory] [--peak] [--stb-inflate] [--strips <rows>] <image>
 //
+// --strips reads through image_file::strips(), <rows> rows at a time, and
+// writes "unsure\n" where that reader leaves the outcome to the whole decode.
 // --stb-inflate decodes PNG streams with stb's inflate alone, for the tests
 // that compare it with the libdeflate path.
 //
@@ -12,6 +14,7 @@
 // "peak <kB>" gives the process's peak resident set after the decode
 // (VmHWM, which unlike ru_maxrss starts afresh at exec). Exit status 0 for
 // all three; 2 for a usage or I/O error of the driver itself.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -21,12 +24,13 @@
 #include <vector>
 
 #include "image_codec.hpp"
+#include "image_reader.hpp"
 #include "decode/png_inflate.hpp"
 
 namespace {
 
 int usage() {
-  std::fputs("usage: tonvik_decode [--memory] [--peak] [--stb-inflate] <image>\n", stderr);
+  std::fputs("usage: tonvik_decode [--memory] [--peak] [--stb-inflate] [--strips <rows>] <image>\n", stderr);
   return 2;
 }
 
@@ -39,12 +43,30 @@ long peak_kib() {
   return -1;
 }
 
+// Reads through the lean reader and prints as main() does.
+int print_strips(const std::string& path, int rows) {
+  const tonvik::codec::image_file file = tonvik::codec::open_image_file(path);
+  auto reader = file.strips();
+  const std::size_t row_bytes = static_cast<std::size_t>(reader->width()) * 3;
+  std::vector<unsigned char> rgb(row_bytes * reader->height());
+  const unsigned char* strip = rgb.data();
+  for (int y = 0; strip && y < reader->height(); y += rows) {
+    const int count = std::min(rows, reader->height() - y);
+    if ((strip = reader->next_rows(y, count))) std::memcpy(rgb.data() + y * row_bytes, strip, count * row_bytes);
+  }
+  static const char* const failures[] = {"undecodable\n", "undecodable\n", "too_large\n", "unsure\n"};
+  if (!reader->finish()) return std::fputs(failures[static_cast<int>(reader->failure())], stdout) < 0 ? 2 : 0;
+  std::printf("decoded %d %d\n", reader->width(), reader->height());
+  return std::fwrite(rgb.data(), 1, rgb.size(), stdout) == rgb.size() && std::fflush(stdout) == 0 ? 0 : 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   bool from_memory = false;
   bool stb_inflate = false;
   bool report_peak = false;
+  int strip_rows = 0;
   int next = 1;
   for (; next < argc && argv[next][0] == '-'; ++next) {
     if (std::strcmp(argv[next], "--memory") == 0) {
@@ -53,6 +75,8 @@ int main(int argc, char** argv) {
       stb_inflate = true;
     } else if (std::strcmp(argv[next], "--peak") == 0) {
       report_peak = true;
+    } else if (std::strcmp(argv[next], "--strips") == 0 && next + 1 < argc && std::atoi(argv[next + 1]) > 0) {
+      strip_rows = std::atoi(argv[++next]);
     } else {
       return usage();
     }
@@ -63,6 +87,7 @@ int main(int argc, char** argv) {
   if (stb_inflate) forced.emplace();
 
   tonvik::codec::decoded result;
+  if (strip_rows > 0) return print_strips(path, strip_rows);
   if (from_memory) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return usage();
