@@ -43,19 +43,16 @@ long peak_kib() {
   return -1;
 }
 
-// Reads through the lean reader and prints as main() does.
+// Reads through image_file::strips(), `rows` at a time, and prints as main() does.
 int print_strips(const std::string& path, int rows) {
   const tonvik::codec::image_file file = tonvik::codec::open_image_file(path);
   auto reader = file.strips();
-  const std::size_t row_bytes = static_cast<std::size_t>(reader->width()) * 3;
-  std::vector<unsigned char> rgb(row_bytes * reader->height());
-  const unsigned char* strip = rgb.data();
-  for (int y = 0; strip && y < reader->height(); y += rows) {
-    const int count = std::min(rows, reader->height() - y);
-    if ((strip = reader->next_rows(y, count))) std::memcpy(rgb.data() + y * row_bytes, strip, count * row_bytes);
-  }
-  static const char* const failures[] = {"undecodable\n", "undecodable\n", "too_large\n", "unsure\n"};
-  if (!reader->finish()) return std::fputs(failures[static_cast<int>(reader->failure())], stdout) < 0 ? 2 : 0;
+  std::string rgb;
+  const unsigned char* strip = nullptr;
+  for (int y = 0; y < reader->height() && (strip = reader->next_rows(y, std::min(rows, reader->height() - y))); y += rows)
+    rgb.append(reinterpret_cast<const char*>(strip), std::size_t(std::min(rows, reader->height() - y)) * reader->width() * 3);
+  static const char* const failures[] = {"undecodable", "undecodable", "too_large", "unsure"};
+  if (!reader->finish()) return std::printf("%s\n", failures[static_cast<int>(reader->failure())]) > 0 ? 0 : 2;
   std::printf("decoded %d %d\n", reader->width(), reader->height());
   return std::fwrite(rgb.data(), 1, rgb.size(), stdout) == rgb.size() && std::fflush(stdout) == 0 ? 0 : 2;
 }

@@ -35,7 +35,7 @@ class jpeg_strip_reader final : public image_reader {
     }
     const std::size_t size = static_cast<std::size_t>(count) * static_cast<std::size_t>(width_) * 3;
     if (size > strip_size_) {
-      strip_.reset(new unsigned char[size]);
+      strip_.reset(new unsigned char[size + 1]);  // read_jpeg_rows writes a byte past the rows
       strip_size_ = size;
     }
     made_ += read_jpeg_rows(rows_.get(), strip_.get(), count);

@@ -65,6 +65,9 @@ struct jpeg_rows;
 jpeg_rows* open_jpeg_rows(const byte_source& source, int& width, int& height, bool& certain);
 // Writes the next rows, at most `count`, as packed RGB (3 x width bytes
 // each, one after another) into `out`; returns how many (0 past the last).
+// `out` must hold one byte more than the rows: the loader's colour step
+// writes a fourth byte after each pixel, which the next one overwrites (its
+// whole image is allocated one byte longer for the same reason).
 int read_jpeg_rows(jpeg_rows* rows, unsigned char* out, int count);
 // Frees the planes. Takes null.
 void close_jpeg_rows(jpeg_rows* rows);
