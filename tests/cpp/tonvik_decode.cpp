@@ -23,9 +23,9 @@
 #include <string>
 #include <vector>
 
+#include "decode/png_inflate.hpp"
 #include "image_codec.hpp"
 #include "image_reader.hpp"
-#include "decode/png_inflate.hpp"
 
 namespace {
 
@@ -48,11 +48,15 @@ int print_strips(const std::string& path, int rows) {
   const tonvik::codec::image_file file = tonvik::codec::open_image_file(path);
   auto reader = file.strips();
   std::string rgb;
-  const unsigned char* strip = nullptr;
-  for (int y = 0; y < reader->height() && (strip = reader->next_rows(y, std::min(rows, reader->height() - y))); y += rows)
-    rgb.append(reinterpret_cast<const char*>(strip), std::size_t(std::min(rows, reader->height() - y)) * reader->width() * 3);
+  for (int y = 0; y < reader->height(); y += rows) {
+    const int count = std::min(rows, reader->height() - y);
+    const unsigned char* strip = reader->next_rows(y, count);
+    if (strip == nullptr) break;
+    rgb.append(reinterpret_cast<const char*>(strip), std::size_t(count) * reader->width() * 3);
+  }
   static const char* const failures[] = {"undecodable", "undecodable", "too_large", "unsure"};
-  if (!reader->finish()) return std::printf("%s\n", failures[static_cast<int>(reader->failure())]) > 0 ? 0 : 2;
+  if (!reader->finish())
+    return std::printf("%s\n", failures[static_cast<int>(reader->failure())]) > 0 ? 0 : 2;
   std::printf("decoded %d %d\n", reader->width(), reader->height());
   return std::fwrite(rgb.data(), 1, rgb.size(), stdout) == rgb.size() && std::fflush(stdout) == 0 ? 0 : 2;
 }
