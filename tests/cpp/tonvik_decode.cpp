@@ -2,8 +2,10 @@
 // the outcome, so that the Python tests can check pixels exactly and run every
 // hostile file in a process of its own (also under valgrind).
 //
-//   tonvik_decode [--memory] [--peak] [--stb-inflate] <image>
+//   tonvik_decode [--memory] [--peak] [--stb-inflate] [--strips <rows>] <image>
 //
+// --strips reads through image_file::strips(), <rows> rows at a time, and
+// writes "unsure\n" where that reader leaves the outcome to the whole decode.
 // --stb-inflate decodes PNG streams with stb's inflate alone, for the tests
 // that compare it with the libdeflate path.
 //
@@ -12,6 +14,7 @@
 // "peak <kB>" gives the process's peak resident set after the decode
 // (VmHWM, which unlike ru_maxrss starts afresh at exec). Exit status 0 for
 // all three; 2 for a usage or I/O error of the driver itself.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -20,13 +23,14 @@
 #include <string>
 #include <vector>
 
-#include "image_codec.hpp"
 #include "decode/png_inflate.hpp"
+#include "image_codec.hpp"
+#include "image_reader.hpp"
 
 namespace {
 
 int usage() {
-  std::fputs("usage: tonvik_decode [--memory] [--peak] [--stb-inflate] <image>\n", stderr);
+  std::fputs("usage: tonvik_decode [--memory] [--peak] [--stb-inflate] [--strips <rows>] <image>\n", stderr);
   return 2;
 }
 
@@ -39,12 +43,31 @@ long peak_kib() {
   return -1;
 }
 
+// Reads through image_file::strips(), `rows` at a time, and prints as main() does.
+int print_strips(const std::string& path, int rows) {
+  const tonvik::codec::image_file file = tonvik::codec::open_image_file(path);
+  auto reader = file.strips();
+  std::string rgb;
+  for (int y = 0; y < reader->height(); y += rows) {
+    const int count = std::min(rows, reader->height() - y);
+    const unsigned char* strip = reader->next_rows(y, count);
+    if (strip == nullptr) break;
+    rgb.append(reinterpret_cast<const char*>(strip), std::size_t(count) * reader->width() * 3);
+  }
+  static const char* const failures[] = {"undecodable", "undecodable", "too_large", "unsure"};
+  if (!reader->finish())
+    return std::printf("%s\n", failures[static_cast<int>(reader->failure())]) > 0 ? 0 : 2;
+  std::printf("decoded %d %d\n", reader->width(), reader->height());
+  return std::fwrite(rgb.data(), 1, rgb.size(), stdout) == rgb.size() && std::fflush(stdout) == 0 ? 0 : 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   bool from_memory = false;
   bool stb_inflate = false;
   bool report_peak = false;
+  int strip_rows = 0;
   int next = 1;
   for (; next < argc && argv[next][0] == '-'; ++next) {
     if (std::strcmp(argv[next], "--memory") == 0) {
@@ -53,6 +76,8 @@ int main(int argc, char** argv) {
       stb_inflate = true;
     } else if (std::strcmp(argv[next], "--peak") == 0) {
       report_peak = true;
+    } else if (std::strcmp(argv[next], "--strips") == 0 && next + 1 < argc && std::atoi(argv[next + 1]) > 0) {
+      strip_rows = std::atoi(argv[++next]);
     } else {
       return usage();
     }
@@ -63,6 +88,7 @@ int main(int argc, char** argv) {
   if (stb_inflate) forced.emplace();
 
   tonvik::codec::decoded result;
+  if (strip_rows > 0) return print_strips(path, strip_rows);
   if (from_memory) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return usage();

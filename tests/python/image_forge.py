@@ -13,6 +13,7 @@ the repository's test images are all made by this module.
 from __future__ import annotations
 
 import io
+import random
 import struct
 import zlib
 from dataclasses import dataclass
@@ -162,9 +163,9 @@ def _pillow_image(picture: Picture):
     return Image.frombytes("RGB", (picture.width, picture.height), picture.rgb)
 
 
-def jpeg(picture: Picture, *, progressive: bool = False) -> bytes:
+def jpeg(picture: Picture, *, progressive: bool = False, subsampling: int = 0, mode: str = "RGB") -> bytes:
     out = io.BytesIO()
-    _pillow_image(picture).save(out, "JPEG", quality=95, progressive=progressive, subsampling=0)
+    _pillow_image(picture).convert(mode).save(out, "JPEG", quality=95, progressive=progressive, subsampling=subsampling)
     return out.getvalue()
 
 
@@ -450,6 +451,28 @@ def jpeg_dc_overflow(*, progressive: bool, blocks_x: int = 32, blocks_y: int = 3
         block = "0" + "1" * 11 + "0"  # DC, then end of block
     scan = _bits_to_bytes(block * (blocks_x * blocks_y))
     return b"\xff\xd8" + dqt + sof + dht + sos + scan + b"\xff\xd9"
+
+
+def jpeg_dc_blocks(width: int, height: int, sampling: list[tuple[int, int]]) -> bytes:
+    """A baseline JPEG of random DC values and no AC, in any layout of
+    components (`sampling`: each one's (h, v)): upsampling across blocks shows."""
+    rng = random.Random(width * 7919 + height)
+    n, h_max, v_max = len(sampling), max(h for h, _ in sampling), max(v for _, v in sampling)
+    components = b"".join(bytes((i + 1, h << 4 | v, 0)) for i, (h, v) in enumerate(sampling))
+    head = _segment(0xDB, bytes(1) + bytes([1] * 64)) + _segment(0xC0, struct.pack(">BHHB", 8, height, width, n) + components)
+    head += _segment(0xC4, bytes((0x00, 0, 0, 0, 11) + (0,) * 12) + bytes(range(11)))  # DC: 4-bit code c -> category c
+    head += _segment(0xC4, bytes((0x10, 1) + (0,) * 15) + bytes(1))  # AC: "0" -> end of block
+    head += _segment(0xDA, bytes((n,)) + b"".join(bytes((i + 1, 0)) for i in range(n)) + bytes((0, 63, 0)))
+    bits, prediction = "", [0] * n
+    for _ in range(-(-width // (8 * h_max)) * -(-height // (8 * v_max))):
+        for i, (h, v) in enumerate(sampling):
+            for _ in range(h * v):
+                diff = rng.randrange(-500, 500) - prediction[i]
+                prediction[i] += diff
+                c = abs(diff).bit_length()
+                value = diff if diff >= 0 else diff + (1 << c) - 1  # the category's low bits
+                bits += format(c, "04b") + (format(value, f"0{c}b") if c else "") + "0"
+    return b"\xff\xd8" + head + _bits_to_bytes(bits) + b"\xff\xd9"
 
 
 def jpeg_oversized_huffman_table(base: bytes) -> bytes:

@@ -33,7 +33,7 @@ WRAPPED_TIMEOUT = 600.0
 
 @dataclass(frozen=True)
 class Decoded:
-    status: str  # "decoded", "undecodable" or "too_large"
+    status: str  # "decoded", "undecodable", "too_large", or "unsure" (strips only)
     width: int = 0
     height: int = 0
     rgb: bytes = b""
@@ -50,11 +50,13 @@ def wrapper() -> list[str]:
     return shlex.split(os.environ.get("TONVIK_DECODE_WRAPPER", ""))
 
 
-def decode_in_child(path: Path, *, from_memory: bool = False, stb_inflate: bool = False) -> Decoded:
+def decode_in_child(path: Path, *, from_memory: bool = False, stb_inflate: bool = False, strips: int = 0) -> Decoded:
     """Decodes `path` in a driver process. A crash, a timeout or anything the
     driver writes to stderr (a sanitizer or valgrind report) fails the test.
-    stb_inflate: PNG streams inflated by stb's own inflate alone."""
+    stb_inflate: PNG streams inflated by stb's own inflate alone; strips: read
+    through the lean reader, this many rows at a time."""
     options = (["--memory"] if from_memory else []) + (["--stb-inflate"] if stb_inflate else [])
+    options += ["--strips", str(strips)] if strips else []
     command = wrapper() + [str(decode_tool())] + options + [str(path)]
     timeout = WRAPPED_TIMEOUT if wrapper() else CHILD_TIMEOUT
     completed = subprocess.run(command, capture_output=True, timeout=timeout, check=False)

@@ -3,6 +3,7 @@ the hardening of the loader must not change a valid file's result."""
 
 from __future__ import annotations
 
+import random
 import struct
 from pathlib import Path
 
@@ -11,7 +12,7 @@ import pytest
 import image_forge as forge
 import tonvik
 from isolation import decode_in_child
-from support import OK, write_cube
+from support import CORPUS, OK, write_cube
 
 PICTURE = forge.gradient(37, 11)  # odd sizes: partial PNG passes, BMP padding
 GREY = forge.grey(PICTURE)
@@ -93,6 +94,29 @@ def test_decode_jpeg_close_to_reference(tmp_path: Path, progressive: bool) -> No
     differences = [abs(a - b) for a, b in zip(result.rgb, reference.rgb)]
     assert max(differences) <= 6
     assert sum(differences) / len(differences) < 1.0
+
+
+NOISE = forge.Picture(1000, 700, bytes(b >> 2 for b in random.Random(7).randbytes(1000 * 700 * 3)))
+LAYOUTS = {"440": [(1, 2), (1, 1), (1, 1)], "mixed": [(2, 1), (1, 2), (1, 1)], "generic": [(3, 1), (1, 1), (1, 1)]}
+STRIP_JPEGS = [
+    *(pytest.param(forge.jpeg(NOISE, subsampling=s, progressive=p), id=f"noise-{s}-{p}") for s in (0, 1, 2) for p in (0, 1)),
+    *(pytest.param(forge.jpeg(PICTURE, mode=mode, subsampling=2), id=mode) for mode in ("RGB", "L", "CMYK")),
+    *(pytest.param(forge.jpeg_dc_blocks(61, 37, layout), id=name) for name, layout in LAYOUTS.items()),
+    *(pytest.param(path.read_bytes(), id=path.name) for path in sorted((CORPUS / "images").glob("*.jpg"))),
+]
+
+
+@pytest.mark.parametrize("data", STRIP_JPEGS)
+def test_jpeg_strips_give_the_whole_decode(tmp_path: Path, data: bytes) -> None:
+    # Strips of 8 and 16 rows, the last one shorter; the file whole, then cut
+    # in half, where the lean reader may leave the outcome to the whole decode.
+    path = tmp_path / "image.jpg"
+    for cut in (False, True):
+        path.write_bytes(data[: len(data) // 2] if cut else data)
+        expected = decode_in_child(path)
+        for rows in (8, 16):
+            strips = decode_in_child(path, strips=rows)
+            assert strips == expected or (cut and strips.status == "unsure")
 
 
 def test_every_format_applies_in_process(tmp_path: Path) -> None:

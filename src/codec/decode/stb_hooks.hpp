@@ -47,3 +47,7 @@ int tonvik_ycbcr_to_rgb3(unsigned char* out, const unsigned char* y, const unsig
 // screen counts a progressive file's cost with the decoder's own arithmetic;
 // stbi__tonvik_note_scan and stbi__tonvik_all_final, with which it finds a
 // file that ends before all its coefficients are final.
+// jpeg-rows.patch: stbi__tonvik_jpeg_new(s), a JPEG decoder set up for a
+// load; stbi__tonvik_jpeg_start, the decode to component planes;
+// stbi__tonvik_jpeg_rows_out, the next rows from them, its state in an
+// stbi__tonvik_jpeg_rows; open_jpeg_rows and read_jpeg_rows use them.

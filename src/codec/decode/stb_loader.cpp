@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "stb_config.hpp"
 
@@ -383,6 +384,54 @@ unsigned char* load_rgb(const byte_source& source, image_format format, int& wid
     return nullptr;
   }
   return pixels;
+}
+
+struct jpeg_rows {
+  stbi__context context;  // the decoder's own reads point here
+  stbi__jpeg* jpeg = nullptr;
+  stbi__tonvik_jpeg_rows state;
+  int made = 0;  // rows written so far
+};
+
+jpeg_rows* open_jpeg_rows(const byte_source& source, int& width, int& height, bool& certain) {
+  certain = false;
+  auto* rows = new (std::nothrow) jpeg_rows;
+  if (rows == nullptr) return nullptr;
+  start(rows->context, source);
+  // The loader's choice of format first, as load_rgb makes it.
+  if (detect(&rows->context) == image_format::jpeg) rows->jpeg = stbi__tonvik_jpeg_new(&rows->context);
+  if (rows->jpeg == nullptr) {
+    delete rows;
+    return nullptr;
+  }
+  stbi__g_failure_reason = nullptr;
+  if (!stbi__tonvik_jpeg_start(&rows->state, rows->jpeg, 3)) {
+    // The same bytes fail load_rgb's decode the same way, unless it was the
+    // memory that ran out (load_rgb's decode needs more).
+    const char* why = stbi__g_failure_reason;
+    certain = why != nullptr && std::strcmp(why, "outofmem") != 0;
+    STBI_FREE(rows->jpeg);
+    delete rows;
+    return nullptr;
+  }
+  width = static_cast<int>(rows->context.img_x);
+  height = static_cast<int>(rows->context.img_y);
+  return rows;
+}
+
+int read_jpeg_rows(jpeg_rows* rows, unsigned char* out, int count) {
+  count = std::min(count, static_cast<int>(rows->context.img_y) - rows->made);
+  if (count <= 0) return 0;
+  stbi__tonvik_jpeg_rows_out(&rows->state, out, count);
+  rows->made += count;
+  return count;
+}
+
+void close_jpeg_rows(jpeg_rows* rows) {
+  if (rows == nullptr) return;
+  stbi__cleanup_jpeg(rows->jpeg);
+  STBI_FREE(rows->jpeg);
+  delete rows;
 }
 
 }  // namespace tonvik::codec::detail

@@ -47,4 +47,29 @@ bool read_header(const byte_source& source, image_header& header);
 // generic end-of-input record applies to).
 unsigned char* load_rgb(const byte_source& source, image_format format, int& width, int& height);
 
+// A JPEG decoded as far as its component planes, whose RGB rows are then made
+// a few at a time, in order, with the bytes load_rgb gives them: the loader's
+// own resampling and colour steps, their state carried between calls. It
+// holds the planes (for 4:2:0, 1.5 bytes a pixel) and never the whole image.
+//
+//   bool certain = false;
+//   jpeg_rows* rows = open_jpeg_rows(source, width, height, certain);
+//   while (rows && done < height) done += read_jpeg_rows(rows, strip, 16);
+//   close_jpeg_rows(rows);
+struct jpeg_rows;
+
+// Decodes the JPEG at the start of `source` into its planes, with every
+// check of load_rgb's decode, and sets its sides. Null when the loader fails;
+// `certain` then says that load_rgb fails on these bytes too (false when the
+// memory ran out, or the bytes no longer read as a JPEG).
+jpeg_rows* open_jpeg_rows(const byte_source& source, int& width, int& height, bool& certain);
+// Writes the next rows, at most `count`, as packed RGB (3 x width bytes
+// each, one after another) into `out`; returns how many (0 past the last).
+// `out` must hold one byte more than the rows: the loader's colour step
+// writes a fourth byte after each pixel, which the next one overwrites (its
+// whole image is allocated one byte longer for the same reason).
+int read_jpeg_rows(jpeg_rows* rows, unsigned char* out, int count);
+// Frees the planes. Takes null.
+void close_jpeg_rows(jpeg_rows* rows);
+
 }  // namespace tonvik::codec::detail
