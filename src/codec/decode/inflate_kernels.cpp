@@ -57,8 +57,15 @@ int choose_kernels() {
   return 0;
 }
 
+// Set before any code runs: only the first force_init, the rest null.
+constexpr functable_s before_the_first_stream() {
+  functable_s table{};
+  table.force_init = &choose_kernels;
+  return table;
+}
+
 }  // namespace
 
 extern "C" {
-struct functable_s functable = {&choose_kernels};
+struct functable_s functable = before_the_first_stream();
 }
