@@ -1,5 +1,7 @@
 #include "decode/png_inflate.hpp"
 
+#include "decode/inflate_stream.hpp"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -26,6 +28,7 @@ using bytes = std::vector<unsigned char>;
 using tonvik::codec::decode_status;
 using tonvik::codec::inflate_png_exact;
 using tonvik::codec::png_raw_size;
+using tonvik::codec::detail::inflate_stream;
 
 // Deflate's bit order: fields least significant bit first, Huffman codes
 // most significant bit first.
@@ -259,10 +262,46 @@ bytes noise(std::size_t size, std::uint32_t seed) {
   return out;
 }
 
+struct streamed {
+  inflate_stream::result last;
+  bytes out;
+  std::size_t consumed = 0;
+};
+
+// `deflate` through one inflate_stream, at most `chunk` bytes in and
+// `window` bytes out per call, until it ends, fails or stops moving.
+streamed inflate_in_chunks(const bytes& deflate, std::size_t chunk, std::size_t window) {
+  inflate_stream stream;
+  streamed s;
+  bytes buffer(window);
+  for (;;) {
+    std::size_t used = 0, made = 0;
+    s.last = stream.inflate(deflate.data() + s.consumed, std::min(chunk, deflate.size() - s.consumed), buffer.data(),
+                            window, used, made);
+    s.consumed += used;
+    s.out.insert(s.out.end(), buffer.begin(), buffer.begin() + made);
+    if (s.last != inflate_stream::result::progress || (used == 0 && made == 0)) return s;
+  }
+}
+
 TEST(InflatePngExact, EveryCompressionLevelStoredBlocksIncluded) {
   const bytes raw = noise(200000, 1);
   for (int level = 0; level <= 12; ++level) {
     const bytes stream = zlib_of(raw, level);
+    // The streaming inflate gets the same bytes however its input and output
+    // are cut, and stops at the final block with the checksum still offered.
+    const bytes deflate(stream.begin() + 2, stream.end());
+    for (std::size_t chunk : {std::size_t{1}, std::size_t{7}, std::size_t{4096}, deflate.size()})
+      for (std::size_t window : {std::size_t{5}, std::size_t{4099}, raw.size()}) {
+        const streamed s = inflate_in_chunks(deflate, chunk, window);
+        EXPECT_EQ(s.last, inflate_stream::result::ended) << level << " " << chunk << " " << window;
+        EXPECT_EQ(s.consumed, deflate.size() - 4) << level << " " << chunk << " " << window;
+        EXPECT_TRUE(s.out == raw) << level << " " << chunk << " " << window;
+      }
+    // Cut short anywhere, it never ends.
+    for (std::size_t keep : {std::size_t{0}, deflate.size() / 2, deflate.size() - 5})
+      EXPECT_EQ(inflate_in_chunks(bytes(deflate.begin(), deflate.begin() + keep), 4096, 4099).last,
+                inflate_stream::result::progress) << level << " cut at " << keep;
     bytes out(raw.size());
     ASSERT_TRUE(inflate_png_exact(stream.data(), stream.size(), true, out.data(), out.size())) << level;
     EXPECT_TRUE(out == raw) << level;
@@ -324,6 +363,9 @@ TEST(InflatePngExact, RefusesBadData) {
   const bytes stream = with_zlib_wrapper(w.finish(), {});
   bytes out(16);
   EXPECT_FALSE(inflate_png_exact(stream.data(), stream.size(), true, out.data(), out.size()));
+  // The streaming inflate refuses it, and length symbol 286 as stb does.
+  EXPECT_EQ(inflate_in_chunks(bytes(stream.begin() + 2, stream.end()), 7, 16).last, inflate_stream::result::bad);
+  EXPECT_EQ(inflate_in_chunks(deflate_with_symbol_286(bytes(300, 9)), 7, 16).last, inflate_stream::result::bad);
 }
 
 // -- through the loader --------------------------------------------------------

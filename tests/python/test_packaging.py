@@ -93,7 +93,8 @@ def test_wheel_holds_module_stubs_and_licence(distributions: tuple[Path, Path]) 
         metadata = archive.read(next(n for n in names if n.endswith(".dist-info/METADATA"))).decode()
     assert [n for n in names if n.startswith("tonvik.") and n.endswith(".so")], names
     assert "tonvik-stubs/__init__.pyi" in names
-    for licence in ("LICENSE", "third_party/stb/LICENSE", "third_party/libdeflate/COPYING"):
+    licences = ("LICENSE", "third_party/stb/LICENSE", "third_party/libdeflate/COPYING", "third_party/zlib-ng/LICENSE.md")
+    for licence in licences:
         assert any(n.endswith(f".dist-info/licenses/{licence}") for n in names), names
     headers = [line for line in metadata.splitlines() if ": " in line]
     for expected in ("License-Expression: MIT", "Requires-Python: >=3.12", "Name: tonvik"):
@@ -124,6 +125,8 @@ def test_sdist_holds_sources_docs_and_examples(distributions: tuple[Path, Path])
         "src/codec/stb_patch/stb_patch_series.cmake",
         "third_party/stb/patches/series",
         "third_party/libdeflate/lib/deflate_decompress.c",
+        "third_party/zlib-ng/arch/x86/chunkset_avx2.c",
+        "third_party/zlib-ng/zlib-ng.h.in",
         "src/binding/exports.map",
     ):
         assert expected in names
