@@ -11,10 +11,6 @@ if(NOT result EQUAL 0 OR NOT commands MATCHES "cpu_isa\\.cpp")
   message(FATAL_ERROR "ninja -t commands gave no compile of cpu_isa.cpp: ${errors}")
 endif()
 string(REGEX MATCHALL "[^\n]* -m(avx|bmi|fma)[^\n]*" flagged "${commands}")
-# Exempt: the pinned zlib-ng's kernel files, written for a per-file flag. They
-# are C, whose static inline functions stay in their file: no copy of them can
-# stand in for another caller's.
-list(FILTER flagged EXCLUDE REGEX "-c [^ ]*/third_party/zlib-ng/arch/[a-z0-9_/]+\\.c$")
 if(flagged)
   list(JOIN flagged "\n  " report)
   message(FATAL_ERROR "compiled with an instruction-set flag:\n  ${report}")
