@@ -36,6 +36,17 @@ class whole_image_reader final : public image_reader {
   rgb_image image_;
 };
 
+// A PNG whose rows inflate to at most this many bytes is decoded whole: its
+// buffers stay a few megabytes, and the whole decode's inflater (libdeflate,
+// decode/png_inflate.hpp) runs about 1.4 x as fast as the streaming one, which
+// shows in the calls per second of small images.
+constexpr std::int64_t max_whole_png_bytes = std::int64_t{4} << 20;
+
+bool decoded_whole(const image_header& header) {
+  return header.format == image_format::png &&
+         header.width * header.height * header.bits_per_pixel / 8 <= max_whole_png_bytes;
+}
+
 // A byte_source reading `bytes` from its start, through `file` for a
 // regular file.
 detail::byte_source source_of(const image_bytes& bytes, regular_file_reader& file) {
@@ -84,7 +95,7 @@ std::unique_ptr<image_reader> image_file::whole_image() const {
 
 std::unique_ptr<image_reader> image_file::strips() const {
   std::unique_ptr<image_reader> lean;
-  if (state_ && status_ == decode_status::decoded) {
+  if (state_ && status_ == decode_status::decoded && !decoded_whole(state_->header)) {
     const image_bytes view = state_->bytes();
     switch (state_->header.format) {
       case image_format::png: lean = detail::png_strips(view, state_->header); break;

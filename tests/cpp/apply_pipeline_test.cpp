@@ -175,9 +175,10 @@ TEST_F(ApplyPipelineTest, UnwritableOutputIsReported) {
 // data, an unknown critical chunk after it) still wins over every kind of
 // output, and leaves each as it was: a file keeps its contents, no new file
 // appears, a FIFO receives nothing. A stream holding more rows than its
-// header declares is read on the way the whole decode reads it.
+// header declares is read on the way the whole decode reads it. The image is
+// large enough to be read as it is decoded.
 TEST_F(ApplyPipelineTest, DamageFoundLateWinsOverEveryOutput) {
-  constexpr int width = 300, height = 200;
+  constexpr int width = 1500, height = 1000;
   std::vector<unsigned char> rgb(std::size_t(width) * height * 3);
   for (std::size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<unsigned char>((i * 2654435761u) >> 13);
   const auto png = tonvik_test::stb_png(rgb.data(), width, height);
@@ -185,7 +186,7 @@ TEST_F(ApplyPipelineTest, DamageFoundLateWinsOverEveryOutput) {
   const std::string iend = whole.substr(whole.size() - 12);
   const std::string unknown_critical = std::string("\0\0\0\0ABCD\0\0\0\0", 12);
   std::string taller = whole;
-  taller[23] = static_cast<char>(height - 1);  // the header's height, low byte: one row fewer
+  taller[23] = static_cast<char>((height - 1) & 0xff);  // the header's height, low byte: one row fewer
   write_file(dir.file("cut.png"), whole.substr(0, whole.size() * 3 / 5));
   write_file(dir.file("critical.png"), whole.substr(0, whole.size() - 12) + unknown_critical + iend);
   write_file(dir.file("taller.png"), taller);
