@@ -26,3 +26,13 @@ function(tonvik_check_pinned_files label dir)
     message(FATAL_ERROR "${count} ${label} file(s) in ${dir} are not the pinned ones:\n  ${report}")
   endif()
 endfunction()
+
+# Configures the calling directory again, and so checks again, when a pinned
+# file, its table `table_file` or this checker changes.
+function(tonvik_recheck_pins_on_change dir table_file)
+  foreach(pin IN LISTS ARGN)
+    string(REGEX REPLACE "=.*" "" pinned_file "${pin}")
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${dir}/${pinned_file})
+  endforeach()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${table_file} ${CMAKE_CURRENT_FUNCTION_LIST_FILE})
+endfunction()
