@@ -107,14 +107,19 @@ def median_ms(action, reps: int) -> float:
     return statistics.median(times)
 
 
-def read_cube_for_pillow(path: Path) -> ImageFilter.Color3DLUT:
+def read_cube(path: Path) -> tuple[int, list[float]]:
+    """The size and the values, red fastest, of the bench's own cube files."""
     size, values = 0, []
     for line in path.read_text().splitlines():
         if line.startswith("LUT_3D_SIZE"):
             size = int(line.split()[1])
         elif line and line[0] in "0123456789.-":
             values.extend(float(v) for v in line.split()[:3])
-    return ImageFilter.Color3DLUT(size, values)
+    return size, values
+
+
+def read_cube_for_pillow(path: Path) -> ImageFilter.Color3DLUT:
+    return ImageFilter.Color3DLUT(*read_cube(path))
 
 
 def pillow_job(lut: ImageFilter.Color3DLUT, image: Path, out: Path) -> None:
@@ -128,12 +133,7 @@ def vips_job(cube: Path, image: Path, out: Path) -> None:
     quality 100 4:4:4. The image is read in sequential access, a few rows at a time."""
     import pyvips  # noqa: PLC0415
 
-    size, values = 0, []
-    for line in cube.read_text().splitlines():
-        if line.startswith("LUT_3D_SIZE"):
-            size = int(line.split()[1])
-        elif line and line[0] in "0123456789.-":
-            values.extend(float(v) for v in line.split()[:3])
+    size, values = read_cube(cube)
     table = (np.asarray(values, np.float32).reshape(size, size, size, 3) * 255.0).transpose(1, 0, 2, 3)
     strip = pyvips.Image.new_from_memory(np.ascontiguousarray(table).tobytes(), size * size, size, 3, "float")
     im = pyvips.Image.new_from_file(str(image), access="sequential")

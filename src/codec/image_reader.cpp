@@ -47,10 +47,12 @@ bool decoded_whole(const image_header& header) {
          header.width * header.height * header.bits_per_pixel / 8 <= max_whole_png_bytes;
 }
 
-// A byte_source reading `bytes` from its start, through `file` for a
-// regular file.
-detail::byte_source source_of(const image_bytes& bytes, regular_file_reader& file) {
-  detail::byte_source source;
+}  // namespace
+
+namespace detail {
+
+byte_source source_of(const image_bytes& bytes, regular_file_reader& file) {
+  byte_source source;
   if (bytes.memory != nullptr) {
     source.bytes = bytes.memory;
     source.size = static_cast<std::size_t>(bytes.size);
@@ -61,7 +63,7 @@ detail::byte_source source_of(const image_bytes& bytes, regular_file_reader& fil
   return source;
 }
 
-}  // namespace
+}  // namespace detail
 
 struct image_file::state {
   opened_image file;
@@ -90,7 +92,8 @@ std::unique_ptr<image_reader> image_file::whole_image() const {
   if (!state_ || status_ != decode_status::decoded) return std::make_unique<whole_image_reader>(decoded{});
   const image_bytes view = state_->bytes();
   regular_file_reader file(view.fd, view.size);
-  return std::make_unique<whole_image_reader>(detail::decode_screened(source_of(view, file), state_->header));
+  return std::make_unique<whole_image_reader>(
+      detail::decode_screened(detail::source_of(view, file), state_->header));
 }
 
 std::unique_ptr<image_reader> image_file::strips() const {
@@ -115,9 +118,10 @@ image_file open_image_file(const std::string& path) {
   auto state = std::unique_ptr<image_file::state>(new image_file::state{open_image(path), image_header{}});
   if (state->file.status == open_status::failed) return result;
   const image_bytes view = state->bytes();
-  if (view.memory != nullptr && (view.size == 0 || view.size > static_cast<std::uint64_t>(INT_MAX))) return result;
+  if (view.memory != nullptr && (view.size == 0 || view.size > static_cast<std::uint64_t>(INT_MAX)))
+    return result;
   regular_file_reader file(view.fd, view.size);
-  result.status_ = detail::screen(source_of(view, file), view.size, state->header);
+  result.status_ = detail::screen(detail::source_of(view, file), view.size, state->header);
   result.state_ = std::move(state);
   return result;
 }

@@ -69,21 +69,24 @@ const stbi_io_callbacks* regular_file_reader::callbacks() const noexcept {
   return &table;
 }
 
-int regular_file_reader::read(void* user, char* data, int size) {
-  auto* self = static_cast<regular_file_reader*>(user);
-  int got = 0;
+std::size_t read_at(int fd, unsigned char* data, std::size_t size, std::uint64_t offset) {
+  std::size_t got = 0;
   while (got < size) {
-    const ssize_t count =
-        ::pread(self->fd_, data + got, static_cast<std::size_t>(size - got), static_cast<off_t>(self->offset_));
+    const ssize_t count = ::pread(fd, data + got, size - got, static_cast<off_t>(offset + got));
     if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) {
-      self->ended_ = true;
-      break;
-    }
-    got += static_cast<int>(count);
-    self->offset_ += static_cast<std::uint64_t>(count);
+    if (count <= 0) break;
+    got += static_cast<std::size_t>(count);
   }
   return got;
+}
+
+int regular_file_reader::read(void* user, char* data, int size) {
+  auto* self = static_cast<regular_file_reader*>(user);
+  const std::size_t wanted = size > 0 ? static_cast<std::size_t>(size) : 0;
+  const std::size_t got = read_at(self->fd_, reinterpret_cast<unsigned char*>(data), wanted, self->offset_);
+  if (got < wanted) self->ended_ = true;
+  self->offset_ += got;
+  return static_cast<int>(got);
 }
 
 void regular_file_reader::skip(void* user, int count) {
@@ -97,7 +100,10 @@ int regular_file_reader::eof(void* user) {
 }
 
 opened_image::opened_image(opened_image&& other) noexcept
-    : status(other.status), fd(std::exchange(other.fd, -1)), size(other.size), bytes(std::move(other.bytes)) {}
+    : status(other.status),
+      fd(std::exchange(other.fd, -1)),
+      size(other.size),
+      bytes(std::move(other.bytes)) {}
 
 opened_image::~opened_image() {
   if (fd >= 0) ::close(fd);

@@ -16,6 +16,7 @@
 //   }
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -25,6 +26,11 @@
 #include "limits.hpp"
 
 namespace tonvik::codec {
+
+// Up to `size` bytes of `fd` from `offset` into `data`: fewer only at the
+// end of the file or on a read error. A signal that interrupts a read is
+// not an error.
+std::size_t read_at(int fd, unsigned char* data, std::size_t size, std::uint64_t offset);
 
 // A regular file read through stb's callbacks at an offset of our own.
 class regular_file_reader {

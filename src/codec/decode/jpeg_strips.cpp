@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "file_source.hpp"
+#include "screen.hpp"
 #include "stb_loader.hpp"
 #include "strip_readers.hpp"
 
@@ -53,14 +54,7 @@ class jpeg_strip_reader final : public image_reader {
   // header this reader promised; anything else is left to the whole decode.
   bool start() {
     started_ = true;
-    byte_source source;
-    if (bytes_.memory != nullptr) {
-      source.bytes = bytes_.memory;
-      source.size = static_cast<std::size_t>(bytes_.size);
-    } else {
-      source.io = file_.callbacks();
-      source.user = &file_;
-    }
+    const byte_source source = source_of(bytes_, file_);
     int width = 0;
     int height = 0;
     bool certain = false;

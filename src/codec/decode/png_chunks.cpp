@@ -1,10 +1,9 @@
 #include "png_chunks.hpp"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <climits>
 #include <cstring>
+
+#include "file_source.hpp"
 
 namespace tonvik::codec::detail {
 
@@ -18,11 +17,13 @@ constexpr std::size_t piece_size = 64 * 1024;
 constexpr std::uint32_t chunk_type(const char (&name)[5]) {
   return (std::uint32_t(static_cast<unsigned char>(name[0])) << 24) |
          (std::uint32_t(static_cast<unsigned char>(name[1])) << 16) |
-         (std::uint32_t(static_cast<unsigned char>(name[2])) << 8) | std::uint32_t(static_cast<unsigned char>(name[3]));
+         (std::uint32_t(static_cast<unsigned char>(name[2])) << 8) |
+         std::uint32_t(static_cast<unsigned char>(name[3]));
 }
 
 std::uint32_t big_endian32(const unsigned char* p) {
-  return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | std::uint32_t(p[3]);
+  return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) |
+         std::uint32_t(p[3]);
 }
 
 // The decoder's largest side (its default), and the most samples it
@@ -45,12 +46,8 @@ const unsigned char* png_chunk_walker::bytes_at(std::uint64_t offset, std::size_
     const std::uint64_t rest = bytes_.size - offset;
     const std::size_t want = rest < piece_size ? static_cast<std::size_t>(rest) : piece_size;
     buffered_ = 0;
-    for (std::size_t done = 0; done < want;) {
-      const ssize_t got = ::pread(bytes_.fd, buffer_.data() + done, want - done, static_cast<off_t>(offset + done));
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) return nullptr;  // an error, or the file shrank
-      done += static_cast<std::size_t>(got);
-    }
+    if (read_at(bytes_.fd, buffer_.data(), want, offset) != want)
+      return nullptr;  // an error, or the file shrank
     buffered_at_ = offset;
     buffered_ = want;
   }
@@ -138,10 +135,10 @@ png_chunk_walker::step png_chunk_walker::next_data() {
           return step::unsure;
         break;
       case chunk_type("IHDR"):
-      case chunk_type("CgBI"):
-        return step::unsure;
+      case chunk_type("CgBI"): return step::unsure;
       default:
-        if ((type & (1u << 29)) == 0) return step::unsure;  // critical: the decoder refuses what it does not know
+        if ((type & (1u << 29)) == 0)
+          return step::unsure;  // critical: the decoder refuses what it does not know
         break;
     }
   }
